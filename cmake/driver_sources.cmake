@@ -1,0 +1,35 @@
+# The driver's sources, shared by the host libraries and the PE images.
+# Paths are relative to the top of the tree.
+set(KAV_DRIVER_COMMON_SOURCES
+    miniport/entry.cpp
+    miniport/reset.cpp
+    miniport/dispatch.cpp
+    engine/chip.cpp)
+set(KAV_DRIVER_NT_SOURCES
+    miniport/options_nt.cpp
+    miniport/flavour_nt.cpp)
+set(KAV_DRIVER_95_SOURCES
+    miniport/options_95.cpp
+    socket/pcic_access.cpp
+    socket/tuning.cpp)
+set(KAV_DRIVER_INCLUDE_DIRS port miniport engine socket)
+
+# Freestanding: no exceptions, RTTI, library headers or library calls. The
+# loop-pattern option keeps the compiler from turning loops into memset.
+set(KAV_DRIVER_FLAGS
+    -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
+    -fno-tree-loop-distribute-patterns -nostdinc -nostdinc++
+    -Wall -Wextra)
+
+function(kav_driver_sources flavour out)
+  set(list ${KAV_DRIVER_COMMON_SOURCES} ${KAV_DRIVER_${flavour}_SOURCES})
+  list(TRANSFORM list PREPEND "${KAV_TOP}/")
+  set(${out} ${list} PARENT_SCOPE)
+endfunction()
+
+function(kav_driver_include_dirs out)
+  set(list ${KAV_DRIVER_INCLUDE_DIRS})
+  list(TRANSFORM list PREPEND "${KAV_TOP}/")
+  set(${out} ${list} PARENT_SCOPE)
+endfunction()

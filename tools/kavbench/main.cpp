@@ -1,0 +1,127 @@
+// kavbench: loads a driver flavour into the simulated machine and shows what
+// it did at start-up.
+#include "driver_view.h"
+#include "port_driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void PrintUsage(FILE *out) {
+  std::fprintf(out,
+               "usage: kavbench [--driver nt|95] [--options TEXT]\n"
+               "  --driver nt|95   driver flavour to load (default nt)\n"
+               "  --options TEXT   the driver's option string (default: none)\n"
+               "  --help           this text\n");
+}
+
+const char *InterfaceName(INTERFACE_TYPE type) {
+  switch (type) {
+  case Isa:
+    return "Isa";
+  case PCMCIABus:
+    return "PCMCIABus";
+  default:
+    return "other";
+  }
+}
+
+const char *YesNo(BOOLEAN value) { return value ? "TRUE" : "FALSE"; }
+
+void PrintRegistration(const HW_INITIALIZATION_DATA &data) {
+  std::printf("Registration data\n");
+  std::printf("  HwInitializationDataSize  %u\n", data.HwInitializationDataSize);
+  std::printf("  AdapterInterfaceType      %s (%d)\n", InterfaceName(data.AdapterInterfaceType),
+              data.AdapterInterfaceType);
+  std::printf("  HwInterrupt               %s\n", data.HwInterrupt ? "set" : "none");
+  std::printf("  DeviceExtensionSize       %u\n", data.DeviceExtensionSize);
+  std::printf("  SpecificLuExtensionSize   %u\n", data.SpecificLuExtensionSize);
+  std::printf("  SrbExtensionSize          %u\n", data.SrbExtensionSize);
+  std::printf("  NumberOfAccessRanges      %u\n", data.NumberOfAccessRanges);
+  std::printf("  MapBuffers                %s\n", YesNo(data.MapBuffers));
+  std::printf("  AutoRequestSense          %s\n", YesNo(data.AutoRequestSense));
+  std::printf("  MultipleRequestPerLu      %s\n", YesNo(data.MultipleRequestPerLu));
+}
+
+void PrintConfiguration(const sim::PortDriver &port) {
+  const PORT_CONFIGURATION_INFORMATION &info = port.configuration();
+  std::printf("Port configuration after find-adapter\n");
+  std::printf("  AdapterInterfaceType      %s\n", InterfaceName(info.AdapterInterfaceType));
+  std::printf("  MaximumTransferLength     0x%X\n", info.MaximumTransferLength);
+  std::printf("  NumberOfPhysicalBreaks    0x%X\n", info.NumberOfPhysicalBreaks);
+  std::printf("  AlignmentMask             %u\n", info.AlignmentMask);
+  std::printf("  NumberOfAccessRanges      %u\n", info.NumberOfAccessRanges);
+  std::printf("  NumberOfBuses             %u\n", info.NumberOfBuses);
+  std::printf("  InitiatorBusId[0]         %d\n", info.InitiatorBusId[0]);
+  std::printf("  ScatterGather             %s\n", YesNo(info.ScatterGather));
+  std::printf("  DemandMode                %s\n", YesNo(info.DemandMode));
+  std::printf("  BufferAccessScsiPortControlled %s\n", YesNo(info.BufferAccessScsiPortControlled));
+  if (port.allocatedAccessRanges() > 0) {
+    const ACCESS_RANGE &range = port.accessRanges()[0];
+    std::printf("  AccessRange[0]            start 0x%llX, length %u, %s\n",
+                static_cast<unsigned long long>(range.RangeStart.QuadPart), range.RangeLength,
+                range.RangeInMemory ? "memory" : "I/O");
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::string flavour = "nt";
+  sim::PortDriverConfig config;
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    }
+    if ((arg == "--driver" || arg == "--options") && i + 1 >= argc) {
+      std::fprintf(stderr, "kavbench: %s needs a value\n", arg.c_str());
+      return 2;
+    }
+    if (arg == "--driver") {
+      flavour = argv[++i];
+      if (flavour != "nt" && flavour != "95") {
+        std::fprintf(stderr, "kavbench: unknown driver '%s' (use nt or 95)\n", flavour.c_str());
+        return 2;
+      }
+    } else if (arg == "--options") {
+      config.argumentString = argv[++i];
+    } else {
+      std::fprintf(stderr, "kavbench: unknown argument '%s' (see --help)\n", arg.c_str());
+      return 2;
+    }
+  }
+
+  DriverView view = flavour == "95" ? kav95::MakeDriverView() : kavnt::MakeDriverView();
+  config.accessRangeStart = flavour == "95" ? 0x330 : 0x340;
+  sim::Machine machine;
+  machine.io.setIsaAlias(true);
+  sim::PortDriver port(machine, config);
+
+  std::printf("Loading %s, option string %s\n", view.name,
+              config.argumentString ? ("\"" + *config.argumentString + "\"").c_str() : "(none)");
+  ULONG status = port.load(view.driverEntry);
+  if (port.registered()) {
+    PrintRegistration(port.registration());
+  }
+  std::printf("find-adapter: %s\n",
+              port.findAdapterResult() == SP_RETURN_FOUND ? "found" : "not found");
+  if (port.findAdapterResult() == SP_RETURN_FOUND) {
+    PrintConfiguration(port);
+    std::printf("Adapter record\n");
+    for (const auto &[name, value] : view.describe(port.deviceExtension())) {
+      std::printf("  %-25s %s\n", name.c_str(), value.c_str());
+    }
+  }
+  if (port.initializeCalled()) {
+    std::printf("initialise: %s\n", port.initializeResult() ? "ready" : "failed");
+  }
+  for (const std::string &line : port.log()) {
+    std::printf("port driver: %s\n", line.c_str());
+  }
+  std::printf("DriverEntry returned 0x%08X\n", status);
+  return status == sim::STATUS_SUCCESS ? 0 : 1;
+}
