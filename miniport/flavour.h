@@ -19,9 +19,9 @@
 namespace kav95 {
 constexpr bool FLAVOUR_IS_95 = true;
 constexpr INTERFACE_TYPE FLAVOUR_INTERFACE_TYPE = PCMCIABus;
-constexpr ULONG FLAVOUR_CHIP_OFFSET = 0x10;            // chip block inside the first range
-constexpr ULONG FLAVOUR_REPORTED_ACCESS_RANGES = 2;    // reported, although one is used
-constexpr BOOLEAN FLAVOUR_SETS_DEMAND_MODE = FALSE;    // left as the port driver set it
+constexpr ULONG FLAVOUR_CHIP_OFFSET = 0x10;         // chip block inside the first range
+constexpr ULONG FLAVOUR_REPORTED_ACCESS_RANGES = 2; // reported, although one is used
+constexpr BOOLEAN FLAVOUR_SETS_DEMAND_MODE = FALSE; // left as the port driver set it
 } // namespace kav95
 #elif defined(KAV_FLAVOUR_NT) && !defined(KAV_FLAVOUR_95)
 #define KAV_NS kavnt

@@ -3,6 +3,8 @@
 
 namespace KAV_NS {
 
-void TuneSocketController(PHW_DEVICE_EXTENSION DeviceExtension) { (void)DeviceExtension; }
+void TuneSocketController(PHW_DEVICE_EXTENSION DeviceExtension) {
+  (void)DeviceExtension;
+}
 
 } // namespace KAV_NS

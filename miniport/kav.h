@@ -26,24 +26,24 @@ typedef struct _HW_LU_EXTENSION {
 } HW_LU_EXTENSION, *PHW_LU_EXTENSION;
 
 typedef struct _HW_DEVICE_EXTENSION {
-  ULONG BaseIoAddress;        // port address of the chip's 16-register block
-  PHW_LU_EXTENSION ActiveLu;  // unit whose request is on the bus
-  UCHAR DefaultSyncPeriod;    // period factor offered in every SDTR (25)
-  UCHAR DefaultSyncOffset;    // offset offered in every SDTR (15)
-  UCHAR CurrentPhase;         // phase code driving the phase loop
-  UCHAR PhaseLoopDone;        // 1 ends the phase loop
-  UCHAR MsgOut[MSG_OUT_SIZE]; // message-out bytes loaded at selection
-  ULONG MsgOutLength;         // valid bytes in MsgOut
-  UCHAR MessageOnly;          // 1 while an abort or device reset runs
-  ULONG_PTR DataPointer;      // current position in the request's buffer
-  ULONG DataLength;           // bytes still to move; the residual at the end
-  ULONG TargetId;             // target of the latest execute request
-  ULONG Lun;                  // LUN of the latest execute request
-  UCHAR SyncPeriod[MAX_TARGETS];          // REG_SYNC_PERIOD per target; 0 = none agreed
-  UCHAR SyncOffset[MAX_TARGETS];          // REG_SYNC_OFFSET per target; 0 = asynchronous
-  UCHAR SdtrSent[MAX_TARGETS][MAX_LUNS];  // an SDTR offer was started
-  UCHAR SdtrDone[MAX_TARGETS][MAX_LUNS];  // the negotiation is settled
-  UCHAR AsyncOnly[MAX_TARGETS];           // 0 offer, 1 never offer, 2 offer offset 0 once
+  ULONG BaseIoAddress;                   // port address of the chip's 16-register block
+  PHW_LU_EXTENSION ActiveLu;             // unit whose request is on the bus
+  UCHAR DefaultSyncPeriod;               // period factor offered in every SDTR (25)
+  UCHAR DefaultSyncOffset;               // offset offered in every SDTR (15)
+  UCHAR CurrentPhase;                    // phase code driving the phase loop
+  UCHAR PhaseLoopDone;                   // 1 ends the phase loop
+  UCHAR MsgOut[MSG_OUT_SIZE];            // message-out bytes loaded at selection
+  ULONG MsgOutLength;                    // valid bytes in MsgOut
+  UCHAR MessageOnly;                     // 1 while an abort or device reset runs
+  ULONG_PTR DataPointer;                 // current position in the request's buffer
+  ULONG DataLength;                      // bytes still to move; the residual at the end
+  ULONG TargetId;                        // target of the latest execute request
+  ULONG Lun;                             // LUN of the latest execute request
+  UCHAR SyncPeriod[MAX_TARGETS];         // REG_SYNC_PERIOD per target; 0 = none agreed
+  UCHAR SyncOffset[MAX_TARGETS];         // REG_SYNC_OFFSET per target; 0 = asynchronous
+  UCHAR SdtrSent[MAX_TARGETS][MAX_LUNS]; // an SDTR offer was started
+  UCHAR SdtrDone[MAX_TARGETS][MAX_LUNS]; // the negotiation is settled
+  UCHAR AsyncOnly[MAX_TARGETS];          // 0 offer, 1 never offer, 2 offer offset 0 once
   KAV_FLAVOUR_EXTENSION_FIELDS
 } HW_DEVICE_EXTENSION, *PHW_DEVICE_EXTENSION;
 

@@ -12,7 +12,9 @@ static bool IsLetter(CHAR Character, CHAR Upper) {
   return Character == Upper || Character == static_cast<CHAR>(Upper + ('a' - 'A'));
 }
 
-void SetOptionDefaults(PHW_DEVICE_EXTENSION DeviceExtension) { (void)DeviceExtension; }
+void SetOptionDefaults(PHW_DEVICE_EXTENSION DeviceExtension) {
+  (void)DeviceExtension;
+}
 
 void ReadOptions(PHW_DEVICE_EXTENSION DeviceExtension, const CHAR *ArgumentString,
                  PPORT_CONFIGURATION_INFORMATION ConfigInfo) {

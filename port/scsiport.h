@@ -248,14 +248,12 @@ typedef struct _PORT_CONFIGURATION_INFORMATION {
 typedef BOOLEAN(NTAPI *PHW_INITIALIZE)(PVOID DeviceExtension);
 typedef BOOLEAN(NTAPI *PHW_STARTIO)(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb);
 typedef BOOLEAN(NTAPI *PHW_INTERRUPT)(PVOID DeviceExtension);
-typedef ULONG(NTAPI *PHW_FIND_ADAPTER)(PVOID DeviceExtension, PVOID HwContext,
-                                       PVOID BusInformation, PCHAR ArgumentString,
-                                       PPORT_CONFIGURATION_INFORMATION ConfigInfo,
-                                       PBOOLEAN Again);
+typedef ULONG(NTAPI *PHW_FIND_ADAPTER)(PVOID DeviceExtension, PVOID HwContext, PVOID BusInformation,
+                                       PCHAR ArgumentString,
+                                       PPORT_CONFIGURATION_INFORMATION ConfigInfo, PBOOLEAN Again);
 typedef BOOLEAN(NTAPI *PHW_RESET_BUS)(PVOID DeviceExtension, ULONG PathId);
 typedef void(NTAPI *PHW_DMA_STARTED)(PVOID DeviceExtension);
-typedef BOOLEAN(NTAPI *PHW_ADAPTER_STATE)(PVOID DeviceExtension, PVOID Context,
-                                          BOOLEAN SaveState);
+typedef BOOLEAN(NTAPI *PHW_ADAPTER_STATE)(PVOID DeviceExtension, PVOID Context, BOOLEAN SaveState);
 
 typedef struct _HW_INITIALIZATION_DATA {
   ULONG HwInitializationDataSize;
@@ -321,8 +319,8 @@ KAV_EXTERN_C ULONG NTAPI ScsiPortInitialize(PVOID Argument1, PVOID Argument2,
 KAV_EXTERN_C SCSI_PHYSICAL_ADDRESS NTAPI ScsiPortConvertUlongToPhysicalAddress(ULONG Address);
 KAV_EXTERN_C PVOID NTAPI ScsiPortGetDeviceBase(PVOID HwDeviceExtension, INTERFACE_TYPE BusType,
                                                ULONG SystemIoBusNumber,
-                                               SCSI_PHYSICAL_ADDRESS IoAddress,
-                                               ULONG NumberOfBytes, BOOLEAN InIoSpace);
+                                               SCSI_PHYSICAL_ADDRESS IoAddress, ULONG NumberOfBytes,
+                                               BOOLEAN InIoSpace);
 KAV_EXTERN_C PVOID NTAPI ScsiPortGetLogicalUnit(PVOID HwDeviceExtension, UCHAR PathId,
                                                 UCHAR TargetId, UCHAR Lun);
 KAV_EXTERN_C void KAV_CDECL ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType,
@@ -330,8 +328,8 @@ KAV_EXTERN_C void KAV_CDECL ScsiPortNotification(SCSI_NOTIFICATION_TYPE Notifica
 KAV_EXTERN_C void NTAPI ScsiPortCompleteRequest(PVOID HwDeviceExtension, UCHAR PathId,
                                                 UCHAR TargetId, UCHAR Lun, UCHAR SrbStatus);
 KAV_EXTERN_C void NTAPI ScsiPortLogError(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb,
-                                         UCHAR PathId, UCHAR TargetId, UCHAR Lun,
-                                         ULONG ErrorCode, ULONG UniqueId);
+                                         UCHAR PathId, UCHAR TargetId, UCHAR Lun, ULONG ErrorCode,
+                                         ULONG UniqueId);
 KAV_EXTERN_C void NTAPI ScsiPortStallExecution(ULONG Delay);
 
 KAV_EXTERN_C UCHAR NTAPI ScsiPortReadPortUchar(PUCHAR Port);

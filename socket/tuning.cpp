@@ -11,9 +11,8 @@ struct TIMING_WRITE {
 
 // Cirrus Logic access timing: set 0 and set 1, in the order they are written.
 static const TIMING_WRITE CirrusTimings[] = {
-    {PCIC_SETUP_TIMING_0, 0x01},   {PCIC_SETUP_TIMING_1, 0x01},
-    {PCIC_COMMAND_TIMING_0, 0x06}, {PCIC_COMMAND_TIMING_1, 0x14},
-    {PCIC_RECOVERY_TIMING_0, 0x08}, {PCIC_RECOVERY_TIMING_1, 0x08},
+    {PCIC_SETUP_TIMING_0, 0x01},   {PCIC_SETUP_TIMING_1, 0x01},    {PCIC_COMMAND_TIMING_0, 0x06},
+    {PCIC_COMMAND_TIMING_1, 0x14}, {PCIC_RECOVERY_TIMING_0, 0x08}, {PCIC_RECOVERY_TIMING_1, 0x08},
 };
 
 void TuneSocketController(PHW_DEVICE_EXTENSION DeviceExtension) {

@@ -24,8 +24,7 @@ void IoDevice::readBlock(uint32_t offset, unsigned width, uint8_t *buffer, uint3
   }
 }
 
-void IoDevice::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer,
-                          uint32_t count) {
+void IoDevice::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer, uint32_t count) {
   for (uint32_t i = 0; i < count; i++) {
     write(offset, width, loadUnit(buffer + i * width, width));
   }
@@ -58,8 +57,7 @@ std::string IoSpace::deviceName(uint32_t port) const {
   return range ? range->name : std::string();
 }
 
-void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
-                      uint32_t count) {
+void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
   (write ? counts_.writes : counts_.reads)[width] += count;
   if (recording_ || observer) {
     IoAccess access{clock_.now(), port, static_cast<uint8_t>(width), write, value, count};

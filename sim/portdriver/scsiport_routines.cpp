@@ -11,7 +11,9 @@ static uint32_t PortNumber(const void *port) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(port));
 }
 
-static sim::IoSpace &Io() { return PortDriver::active().machine().io; }
+static sim::IoSpace &Io() {
+  return PortDriver::active().machine().io;
+}
 
 extern "C" {
 
@@ -53,8 +55,8 @@ void KAV_CDECL ScsiPortNotification(SCSI_NOTIFICATION_TYPE NotificationType,
   PortDriver::active().notify(NotificationType, srb);
 }
 
-void NTAPI ScsiPortCompleteRequest(PVOID HwDeviceExtension, UCHAR PathId, UCHAR TargetId,
-                                   UCHAR Lun, UCHAR SrbStatus) {
+void NTAPI ScsiPortCompleteRequest(PVOID HwDeviceExtension, UCHAR PathId, UCHAR TargetId, UCHAR Lun,
+                                   UCHAR SrbStatus) {
   (void)HwDeviceExtension;
   PortDriver::active().completeRequest(PathId, TargetId, Lun, SrbStatus);
 }
@@ -65,7 +67,9 @@ void NTAPI ScsiPortLogError(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb, UC
   PortDriver::active().logError(Srb, PathId, TargetId, Lun, ErrorCode, UniqueId);
 }
 
-void NTAPI ScsiPortStallExecution(ULONG Delay) { PortDriver::active().stall(Delay); }
+void NTAPI ScsiPortStallExecution(ULONG Delay) {
+  PortDriver::active().stall(Delay);
+}
 
 UCHAR NTAPI ScsiPortReadPortUchar(PUCHAR Port) {
   return static_cast<UCHAR>(Io().read(PortNumber(Port), 1));
