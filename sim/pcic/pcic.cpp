@@ -57,15 +57,19 @@ void Pcic::attach(Machine &machine) {
 
 // ------------------------------------------------------------------ sockets
 
-Pcic::Socket &Pcic::socketAt(int socket) {
+static size_t SocketSlot(int socket) {
   if (socket != 1 && socket != 2) {
     throw std::out_of_range("socket " + std::to_string(socket) + ": sockets are 1 and 2");
   }
-  return sockets_[socket - 1];
+  return static_cast<size_t>(socket - 1);
+}
+
+Pcic::Socket &Pcic::socketAt(int socket) {
+  return sockets_[SocketSlot(socket)];
 }
 
 const Pcic::Socket &Pcic::socketAt(int socket) const {
-  return const_cast<Pcic *>(this)->socketAt(socket);
+  return sockets_[SocketSlot(socket)];
 }
 
 void Pcic::insertCard(int socket, PcCard card, uint8_t detectLines) {

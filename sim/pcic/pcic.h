@@ -42,8 +42,9 @@
 //   bus). A card shows only while both card-detect lines are asserted. When
 //   both sockets decode the page, each byte is the AND of both cards' bytes
 //   (a bus conflict, deterministic).
-// - The page lies between two unreadable pages of host memory: a load
-//   outside the 4 KiB window stops the program.
+// - The window's 4 KiB of host memory end right before an unreadable page,
+//   and an unreadable page lies before them too (directly before them on
+//   hosts with 4 KiB pages): a load past the window stops the program.
 // - Every access to the two ports is logged with the index in effect.
 #ifndef KAV_SIM_PCIC_H
 #define KAV_SIM_PCIC_H
