@@ -11,6 +11,7 @@ set(KAV_DRIVER_NT_SOURCES
 set(KAV_DRIVER_95_SOURCES
     miniport/options_95.cpp
     socket/pcic_access.cpp
+    socket/card_search.cpp
     socket/tuning.cpp)
 set(KAV_DRIVER_INCLUDE_DIRS port miniport engine socket)
 

@@ -3,7 +3,7 @@
 // and is written all in upper case or all in lower case. After a keyword the
 // scan resumes at a fixed distance from its "/", which for the hexadecimal
 // fields lies inside the field itself.
-#include "kav.h"
+#include "socket.h"
 
 namespace KAV_NS {
 
@@ -143,8 +143,9 @@ void ReadOptions(PHW_DEVICE_EXTENSION DeviceExtension, const CHAR *ArgumentStrin
     }
     i += keyword->Resume;
   }
-  (void)ConfigInfo;
-  (void)memoryBase; // the card search, when its options ask for one, maps this base
+  // With the whole string read: find the card's socket when TP560 or CIRRUS
+  // will need one and SLOT= has not named it.
+  StartCardSearch(DeviceExtension, ConfigInfo, memoryBase);
 }
 
 } // namespace KAV_NS
