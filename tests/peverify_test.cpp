@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -425,6 +427,50 @@ TEST_F(ShippedImages, MutatedCopiesNeverUpsetTheVerifier) {
     }
     EXPECT_GT(rejected, copies * 95 / 100) << name;
   }
+}
+
+} // namespace
+
+namespace {
+
+// The command line, as ./kav build runs it: its exit status and its lines.
+int RunVerifier(const std::string &arguments, std::string &output) {
+  std::string command = std::string(KAV_PEVERIFY) + " " + arguments + " 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return -1;
+  }
+  char buffer[256];
+  output.clear();
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    output += buffer;
+  }
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ShippedImages, TheCommandLinePrintsOneLinePerImageAndFailsOnASpoiledOne) {
+  std::string output;
+  EXPECT_EQ(RunVerifier(kDist + "/KAVNT.SYS " + kDist + "/KAV95.MPD", output), 0) << output;
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
+  EXPECT_NE(output.find("/KAVNT.SYS: "), std::string::npos) << output;
+  EXPECT_NE(output.find("/KAV95.MPD: "), std::string::npos) << output;
+
+  std::vector<uint8_t> bytes = ReadImage("KAVNT.SYS");
+  bytes[Dissect(bytes).optional() + 71] |= 0x01; // NX, checksum left stale
+  std::string spoiled = ::testing::TempDir() + "KAVNT.SYS";
+  {
+    std::ofstream out(spoiled, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  EXPECT_EQ(RunVerifier(spoiled, output), 1) << output;
+  EXPECT_NE(output.find("NX compatible"), std::string::npos) << output;
+  EXPECT_NE(output.find("checksum is"), std::string::npos) << output;
+  std::remove(spoiled.c_str());
+
+  EXPECT_EQ(RunVerifier("--version one.two " + spoiled, output), 2) << output;
+  EXPECT_EQ(RunVerifier("", output), 2) << output;
 }
 
 } // namespace
