@@ -19,10 +19,14 @@ TEST(Registration, FillsTheRegistrationDataOfTheFlavour) {
 
   EXPECT_EQ(data.HwInitializationDataSize, sizeof(HW_INITIALIZATION_DATA));
   EXPECT_EQ(data.AdapterInterfaceType, kIs95 ? 8 : 1); // PCMCIABus or Isa
-  EXPECT_EQ(data.HwInitialize, &drv::RoutineInitialize);
-  EXPECT_EQ(data.HwStartIo, &drv::RoutineStartIo);
-  EXPECT_EQ(data.HwFindAdapter, &drv::RoutineFindAdapter);
-  EXPECT_EQ(data.HwResetBus, &drv::RoutineResetBus);
+  EXPECT_TRUE(IsDriverRoutine(reinterpret_cast<void *>(data.HwInitialize),
+                              reinterpret_cast<void *>(&drv::RoutineInitialize)));
+  EXPECT_TRUE(IsDriverRoutine(reinterpret_cast<void *>(data.HwStartIo),
+                              reinterpret_cast<void *>(&drv::RoutineStartIo)));
+  EXPECT_TRUE(IsDriverRoutine(reinterpret_cast<void *>(data.HwFindAdapter),
+                              reinterpret_cast<void *>(&drv::RoutineFindAdapter)));
+  EXPECT_TRUE(IsDriverRoutine(reinterpret_cast<void *>(data.HwResetBus),
+                              reinterpret_cast<void *>(&drv::RoutineResetBus)));
   EXPECT_EQ(data.HwInterrupt, nullptr);
   EXPECT_EQ(data.HwDmaStarted, nullptr);
   EXPECT_EQ(data.HwAdapterState, nullptr);
