@@ -4,9 +4,9 @@
 // residual when the request ends.
 //
 // No byte is ever stored beyond the request's buffer: data in stores at most
-// DataLength bytes and drops whatever a target or chip delivers beyond that,
-// and a data phase that the request has no bytes left for fails at once
-// instead of starting a transfer of a count of 0.
+// DataLength bytes, and a phase that meets more data than the request asked
+// for fails (a data phase entered with no bytes left fails at once, instead
+// of starting a transfer of a count of 0).
 #include "engine.h"
 
 namespace KAV_NS {
@@ -40,10 +40,12 @@ static void Advance(PHW_DEVICE_EXTENSION DeviceExtension, ULONG Bytes) {
 
 // ----------------------------------------------------------------- data in
 
-// Reads one ready 128-byte block as 32 ULONGs. A block the buffer has no
-// room for goes through a scratch block, and only the bytes the request
-// still expects are kept. Returns the bytes stored.
-static ULONG ReadDataInBlock(PHW_DEVICE_EXTENSION DeviceExtension) {
+// Reads one ready 128-byte block as 32 ULONGs. The count loaded into the
+// chip keeps a sound chip from offering a block the buffer has no room for;
+// should one come all the same, it is read through a scratch block and only
+// the bytes the request still expects are kept. FALSE when bytes had to be
+// dropped.
+static BOOLEAN ReadDataInBlock(PHW_DEVICE_EXTENSION DeviceExtension) {
   PULONG port = reinterpret_cast<PULONG>(PioDataPort(DeviceExtension->BaseIoAddress));
   ULONG length = DeviceExtension->DataLength;
 
@@ -51,7 +53,7 @@ static ULONG ReadDataInBlock(PHW_DEVICE_EXTENSION DeviceExtension) {
     ScsiPortReadPortBufferUlong(port, reinterpret_cast<PULONG>(DeviceExtension->DataPointer),
                                 DATA_IN_BLOCK / 4);
     Advance(DeviceExtension, DATA_IN_BLOCK);
-    return DATA_IN_BLOCK;
+    return TRUE;
   }
   ULONG scratch[DATA_IN_BLOCK / 4];
   ScsiPortReadPortBufferUlong(port, scratch, DATA_IN_BLOCK / 4);
@@ -61,7 +63,7 @@ static ULONG ReadDataInBlock(PHW_DEVICE_EXTENSION DeviceExtension) {
     to[i] = from[i];
   }
   Advance(DeviceExtension, length);
-  return length;
+  return FALSE;
 }
 
 UCHAR DataInPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
@@ -84,13 +86,14 @@ UCHAR DataInPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
     for (;;) {
       pioStatus = ReadRegister(base, REG_PIO_STATUS);
       if (pioStatus & PIO_BLOCK_READY) {
-        // The count starts anew only for a block that brought bytes the
-        // request asked for; dropped blocks count as polls.
-        if (ReadDataInBlock(DeviceExtension) != 0) {
-          remaining = POLL_LIMIT;
-          continue;
+        if (!ReadDataInBlock(DeviceExtension)) {
+          // More data than the request asked for: the phase fails.
+          return FailPhase(DeviceExtension);
         }
-      } else if (pioStatus & PIO_TRANSFER_ENDED) {
+        remaining = POLL_LIMIT;
+        continue;
+      }
+      if (pioStatus & PIO_TRANSFER_ENDED) {
         remaining = POLL_LIMIT;
         break;
       }

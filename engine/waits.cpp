@@ -24,9 +24,7 @@ UCHAR ClosingWait(PHW_DEVICE_EXTENSION DeviceExtension, UCHAR Phase) {
 
 BOOLEAN WaitForFormatUnit(ULONG BaseIoAddress, UCHAR Mask, UCHAR Unwanted, PUCHAR Status) {
   for (ULONG polls = 0; polls < FORMAT_UNIT_POLLS; polls++) {
-    for (ULONG stall = 0; stall < FORMAT_UNIT_STALLS_PER_POLL; stall++) {
-      ScsiPortStallExecution(STALL_MICROSECONDS);
-    }
+    ScsiPortStallExecution(FORMAT_UNIT_POLL_MICROSECONDS);
     UCHAR status = CheckStReg(BaseIoAddress, CHECK_SAMPLE);
     if ((status & Mask) != Unwanted) {
       *Status = status;

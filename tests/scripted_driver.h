@@ -89,7 +89,8 @@ struct EngineRequest {
     lu.CdbLength = srb.CdbLength;
   }
 
-  // Makes this the request on the bus, right after a successful selection.
+  // Makes this the request on the bus, as the dispatcher leaves it before
+  // selection.
   void arm(drv::HW_DEVICE_EXTENSION &ext) {
     ext.TargetId = srb.TargetId;
     ext.Lun = srb.Lun;
@@ -97,9 +98,15 @@ struct EngineRequest {
     ext.ActiveLu = &lu;
     ext.CurrentPhase = drv::PHASE_SAMPLE;
     ext.PhaseLoopDone = 0;
+    lu.RequestDone = 0;
+  }
+
+  // The same, right after a successful selection: the data pointer and count
+  // are the engine's.
+  void select(drv::HW_DEVICE_EXTENSION &ext) {
+    arm(ext);
     ext.DataPointer = reinterpret_cast<ULONG_PTR>(lu.DataPointer);
     ext.DataLength = lu.DataLength;
-    lu.RequestDone = 0;
   }
 
   ULONG_PTR bufferAddress() const { return reinterpret_cast<ULONG_PTR>(data.data()); }
