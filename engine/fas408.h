@@ -12,34 +12,34 @@ namespace KAV_NS {
 
 // ---------------------------------------------------------------- registers
 // offset                              bank  dir  use
-constexpr ULONG REG_TC_LOW = 0x0;       // 0  W/R  transfer count bits 0-7
-constexpr ULONG REG_TC_MID = 0x1;       // 0  W/R  transfer count bits 8-15
-constexpr ULONG REG_FIFO = 0x2;         // 0  W/R  chip FIFO
-constexpr ULONG REG_COMMAND = 0x3;      // 0  W    chip command
-constexpr ULONG REG_STATUS = 0x4;       // 0  R    bit 7 interrupt, bit 4 count zero, bits 0-2 phase
-constexpr ULONG REG_DEST_ID = 0x4;      // 0  W    target ID for selection
-constexpr ULONG REG_INT_STATUS = 0x5;   // 0  R    interrupt cause; reading it acknowledges
-constexpr ULONG REG_SEL_TIMEOUT = 0x5;  // 0  W    selection time-out
-constexpr ULONG REG_SEQ_STEP = 0x6;     // 0  R    bits 0-2 selection sequence step
-constexpr ULONG REG_SYNC_PERIOD = 0x6;  // 0  W    synchronous period
-constexpr ULONG REG_FIFO_FLAGS = 0x7;   // 0  R    bits 0-4 bytes in the chip FIFO
-constexpr ULONG REG_SYNC_OFFSET = 0x7;  // 0  W    synchronous offset
-constexpr ULONG REG_CONFIG1 = 0x8;      // 0  W    bits 0-2 own SCSI ID
+constexpr ULONG REG_TC_LOW = 0x0;      // 0  W/R  transfer count bits 0-7
+constexpr ULONG REG_TC_MID = 0x1;      // 0  W/R  transfer count bits 8-15
+constexpr ULONG REG_FIFO = 0x2;        // 0  W/R  chip FIFO
+constexpr ULONG REG_COMMAND = 0x3;     // 0  W    chip command
+constexpr ULONG REG_STATUS = 0x4;      // 0  R    bit 7 interrupt, bit 4 count zero, bits 0-2 phase
+constexpr ULONG REG_DEST_ID = 0x4;     // 0  W    target ID for selection
+constexpr ULONG REG_INT_STATUS = 0x5;  // 0  R    interrupt cause; reading it acknowledges
+constexpr ULONG REG_SEL_TIMEOUT = 0x5; // 0  W    selection time-out
+constexpr ULONG REG_SEQ_STEP = 0x6;    // 0  R    bits 0-2 selection sequence step
+constexpr ULONG REG_SYNC_PERIOD = 0x6; // 0  W    synchronous period
+constexpr ULONG REG_FIFO_FLAGS = 0x7;  // 0  R    bits 0-4 bytes in the chip FIFO
+constexpr ULONG REG_SYNC_OFFSET = 0x7; // 0  W    synchronous offset
+constexpr ULONG REG_CONFIG1 = 0x8;     // 0  W    bits 0-2 own SCSI ID
 constexpr ULONG REG_CLOCK_FACTOR = 0x9; // 0 W    clock conversion factor
-constexpr ULONG REG_CONFIG2 = 0xB;      // 0  W
-constexpr ULONG REG_CONFIG3 = 0xC;      // 0  W/R  bit 4 fast period
-constexpr ULONG REG_CONTROL = 0xD;      // both W  bank select and control
-constexpr ULONG REG_TC_HIGH = 0xE;      // 0  W/R  transfer count bits 16-23
-constexpr ULONG REG_PIO_DATA = 0x4;     // 1  R/W  PIO FIFO data port
-constexpr ULONG REG_PIO_STATUS = 0x8;   // 1  R    PIO FIFO state
-constexpr ULONG REG_PIO_CONTROL = 0x8;  // 1  W
-constexpr ULONG REG_PIO_CONFIG = 0xB;   // 1  W
-constexpr ULONG REG_CHIP_ID = 0xE;      // 1  R    bits 0-2: 2 or 5
+constexpr ULONG REG_CONFIG2 = 0xB;     // 0  W
+constexpr ULONG REG_CONFIG3 = 0xC;     // 0  W/R  bit 4 fast period
+constexpr ULONG REG_CONTROL = 0xD;     // both W  bank select and control
+constexpr ULONG REG_TC_HIGH = 0xE;     // 0  W/R  transfer count bits 16-23
+constexpr ULONG REG_PIO_DATA = 0x4;    // 1  R/W  PIO FIFO data port
+constexpr ULONG REG_PIO_STATUS = 0x8;  // 1  R    PIO FIFO state
+constexpr ULONG REG_PIO_CONTROL = 0x8; // 1  W
+constexpr ULONG REG_PIO_CONFIG = 0xB;  // 1  W
+constexpr ULONG REG_CHIP_ID = 0xE;     // 1  R    bits 0-2: 2 or 5
 
 // Values written to REG_CONTROL.
 constexpr UCHAR CONTROL_BANK0 = 0x00;
 constexpr UCHAR CONTROL_BANK1 = 0x80;
-constexpr UCHAR CONTROL_RESET_BANK0 = 0x30;    // first write of a reset
+constexpr UCHAR CONTROL_RESET_BANK0 = 0x30;  // first write of a reset
 constexpr UCHAR CONTROL_RESELECT_BANK1 = 0x84; // left after a reselection or disconnect
 
 // REG_STATUS bits.
@@ -99,8 +99,7 @@ constexpr UCHAR CHECK_TIMEOUT = 0xFF;
 // Every access to the chip goes through the port driver's port routines.
 
 inline UCHAR ReadRegister(ULONG BaseIoAddress, ULONG Register) {
-  return ScsiPortReadPortUchar(
-      reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(BaseIoAddress + Register)));
+  return ScsiPortReadPortUchar(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(BaseIoAddress + Register)));
 }
 
 inline void WriteRegister(ULONG BaseIoAddress, ULONG Register, UCHAR Value) {

@@ -18,8 +18,8 @@ public:
     if (text.size() + 1 > page_) {
       throw std::length_error("string longer than a page");
     }
-    void *pages =
-        mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *pages = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
     if (pages == MAP_FAILED) {
       throw std::runtime_error("mmap failed");
     }
