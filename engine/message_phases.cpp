@@ -147,26 +147,48 @@ static void TakeExtendedMessage(PHW_DEVICE_EXTENSION DeviceExtension, const MESS
   }
 }
 
-// SAVE DATA POINTER and DISCONNECT: wait for the bus to be freed, keep the
-// pointers with the logical unit and end the phase loop; the request stays
-// outstanding. A target that neither frees the bus nor signals within
-// POLL_LIMIT reads, or keeps signalling something else, fails the phase.
-static UCHAR SaveDataPointer(PHW_DEVICE_EXTENSION DeviceExtension, UCHAR Connected) {
-  ULONG base = DeviceExtension->BaseIoAddress;
-  PHW_LU_EXTENSION lu = DeviceExtension->ActiveLu;
-
+// Waits for the target to free the bus, unless its disconnect was already
+// seen. A target that neither frees the bus nor signals within POLL_LIMIT
+// reads, or keeps signalling something else, makes it fail. 1 when the bus
+// is free, 0 on failure.
+static UCHAR WaitForBusFree(ULONG BaseIoAddress, UCHAR Connected) {
   for (ULONG passes = 0; Connected; passes++) {
-    if (passes == INTERRUPT_PASS_LIMIT || CheckStReg(base, CHECK_WAIT) == CHECK_TIMEOUT) {
-      return FailPhase(DeviceExtension);
+    if (passes == INTERRUPT_PASS_LIMIT || CheckStReg(BaseIoAddress, CHECK_WAIT) == CHECK_TIMEOUT) {
+      return 0;
     }
-    if (ReadRegister(base, REG_INT_STATUS) & INT_DISCONNECT) {
+    if (ReadRegister(BaseIoAddress, REG_INT_STATUS) & INT_DISCONNECT) {
       Connected = 0;
-      NoteDisconnect(base);
+      NoteDisconnect(BaseIoAddress);
     }
+  }
+  return 1;
+}
+
+// SAVE DATA POINTER and DISCONNECT: once the bus is free, keep the pointers
+// with the logical unit and end the phase loop; the request stays
+// outstanding.
+static UCHAR SaveDataPointer(PHW_DEVICE_EXTENSION DeviceExtension, UCHAR Connected) {
+  PHW_LU_EXTENSION lu = DeviceExtension->ActiveLu;
+  if (!WaitForBusFree(DeviceExtension->BaseIoAddress, Connected)) {
+    return FailPhase(DeviceExtension);
   }
   lu->DataPointer = reinterpret_cast<PUCHAR>(DeviceExtension->DataPointer);
   lu->DataLength = DeviceExtension->DataLength;
   DeviceExtension->PhaseLoopDone = 1;
+  return 1;
+}
+
+// COMMAND COMPLETE: the request is done. A target frees the bus after it,
+// so the phase bits that follow are those of a free bus and lead nowhere:
+// once the bus is free the sequence ends here.
+static UCHAR TakeCommandComplete(PHW_DEVICE_EXTENSION DeviceExtension, UCHAR Connected) {
+  DeviceExtension->ActiveLu->RequestDone = 1;
+  SettleUnansweredOffer(DeviceExtension);
+  if (!WaitForBusFree(DeviceExtension->BaseIoAddress, Connected)) {
+    return FailPhase(DeviceExtension);
+  }
+  DeviceExtension->PhaseLoopDone = 1;
+  DeviceExtension->CurrentPhase = PHASE_SAMPLE;
   return 1;
 }
 
@@ -197,15 +219,9 @@ UCHAR MessageInPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
       return SaveDataPointer(DeviceExtension, message.Connected);
     }
     if (first == MSG_COMMAND_COMPLETE) {
-      DeviceExtension->ActiveLu->RequestDone = 1;
-      SettleUnansweredOffer(DeviceExtension);
-      if (!message.Connected) {
-        // The target has already freed the bus: the request is over.
-        DeviceExtension->PhaseLoopDone = 1;
-        DeviceExtension->CurrentPhase = PHASE_SAMPLE;
-        return 1;
-      }
-    } else if (first == MSG_EXTENDED) {
+      return TakeCommandComplete(DeviceExtension, message.Connected);
+    }
+    if (first == MSG_EXTENDED) {
       TakeExtendedMessage(DeviceExtension, &message);
     } else if (first == MSG_RESTORE_POINTERS ||
                (first >= MSG_IDENTIFY_FIRST && first <= MSG_IDENTIFY_LAST)) {

@@ -29,7 +29,6 @@ const PollCase kPollCases[] = {
     {"wait times out", 1, 0x07, 0x07, kPollLimit, 0xFF},
     {"wait and return times out", 2, 0x7F, 0x7F, kPollLimit, 0xFF},
     {"an unknown mode polls to the limit", 3, 0x80, 0x80, kPollLimit, 0xFF},
-    {"mode 0xFF polls to the limit", 0xFF, 0x80, 0x80, kPollLimit, 0xFF},
 };
 
 void PrintTo(const PollCase &c, std::ostream *out) {

@@ -17,6 +17,10 @@ void Append(std::vector<Access> &log, std::initializer_list<Access> more) {
   log.insert(log.end(), more.begin(), more.end());
 }
 
+std::vector<Access> Tail(const std::vector<Access> &log, size_t count) {
+  return std::vector<Access>(log.end() - std::min(count, log.size()), log.end());
+}
+
 UCHAR RunMessageOut(ScriptedDriver &driver) {
   return driver.call([&] { return drv::MessageOutPhaseRun(&driver.ext()); });
 }
@@ -305,15 +309,37 @@ TEST(MessageInPhaseRun, CommandCompleteEndsTheRequestAndSettlesAnUnansweredOffer
     f.ext().SdtrSent[4][1] = 1;
     f.ext().SdtrDone[4][1] = c.done;
     f.ext().SyncPeriod[4] = 0x84;
-    ScriptMessage(f.driver, {0x00}, 0x00);
+    // The phase bits change before the disconnect is latched.
+    ScriptBytes(f.driver, {0x00});
+    f.driver.chip.queue(0, drv::REG_STATUS, {0x00, 0x80});
+    f.driver.chip.queue(0, drv::REG_INT_STATUS, {0x20});
 
     EXPECT_EQ(RunMessageIn(f.driver), 1);
 
     EXPECT_EQ(f.request.lu.RequestDone, 1);
     EXPECT_EQ(f.ext().SyncPeriod[4], c.periodAfter);
     EXPECT_EQ(f.ext().SdtrDone[4][1], 1);
-    EXPECT_EQ(f.ext().CurrentPhase, 0) << "the phase after it goes to the sequencer";
+    EXPECT_EQ(f.ext().PhaseLoopDone, 1);
+    EXPECT_EQ(f.ext().CurrentPhase, drv::PHASE_SAMPLE) << "no phase of the free bus is handed on";
+    std::vector<Access> tail = {R0(0x4, 0x00), R0(0x4, 0x80), R0(0x5, 0x20),
+                                Control(0x84), Control(0x00), W0(0x3, 0x44)};
+    EXPECT_EQ(Tail(f.driver.chip.log(), tail.size()), tail) << Describe(f.driver.chip.log());
+    EXPECT_TRUE(f.driver.chip.allConsumed()) << f.driver.chip.unconsumed();
   }
+}
+
+TEST(MessageInPhaseRun, CommandCompleteWithoutABusFreeFailsWithTheRequestDone) {
+  MessageInFixture f;
+  ScriptBytes(f.driver, {0x00});
+  f.driver.chip.queue(0, drv::REG_STATUS, {0x03});
+  f.driver.chip.setDefault(0, drv::REG_STATUS, 0x83);
+  f.driver.chip.setDefault(0, drv::REG_INT_STATUS, 0x10);
+
+  EXPECT_EQ(RunMessageIn(f.driver), 0);
+
+  ExpectFailed(f.driver);
+  EXPECT_EQ(f.request.lu.RequestDone, 1) << "the dispatcher still completes it";
+  EXPECT_EQ(f.driver.chip.readsOf(0, 0x5), 1u + 1024u);
 }
 
 TEST(MessageInPhaseRun, ADisconnectWhileCollectingCommandCompleteEndsCleanly) {
