@@ -16,8 +16,8 @@ constexpr ULONG INTERRUPT_PASS_LIMIT = 1024;
 
 // FORMAT UNIT keeps the target on the bus for as long as the medium takes,
 // many minutes on a large disk. Past the ordinary POLL_LIMIT reads its waits
-// go on at a calmer pace, one status read after each stall of a millisecond
-// (the longest stall a miniport should ask for), for at most one hour.
+// go on at a calmer pace, one status read after each stall of a millisecond,
+// for at most one hour.
 constexpr UCHAR SCSIOP_FORMAT_UNIT = 0x04;
 constexpr ULONG STALL_MICROSECONDS = 10;
 constexpr ULONG FORMAT_UNIT_POLL_MICROSECONDS = 1000;

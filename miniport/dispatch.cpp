@@ -1,7 +1,7 @@
 // Request dispatch and completion: RoutineStartIo sorts each request by its
 // SRB function, StartScsiExec carries a bus request from selection to its
 // completion, RoutineAbort gives abort requests their final status.
-#include "fas408.h"
+#include "engine.h"
 
 namespace KAV_NS {
 
@@ -10,7 +10,6 @@ constexpr UCHAR MSG_IDENTIFY_DISCONNECT = 0x40; // the target may disconnect
 constexpr UCHAR MSG_ABORT = 0x06;
 constexpr UCHAR MSG_BUS_DEVICE_RESET = 0x0C;
 constexpr ULONG CDB_SIZE = sizeof(SCSI_REQUEST_BLOCK::Cdb);
-constexpr ULONG TRANSFER_LENGTH_MAX = 0xFFFFFF; // the chip's 24-bit transfer count
 
 static void CompleteAtOnce(PHW_DEVICE_EXTENSION DeviceExtension, PSCSI_REQUEST_BLOCK Srb,
                            UCHAR SrbStatus) {
@@ -42,7 +41,7 @@ static UCHAR CheckExecute(PSCSI_REQUEST_BLOCK Srb, PHW_LU_EXTENSION LuExtension)
   if (refusal != 0) {
     return refusal;
   }
-  if (Srb->CdbLength > CDB_SIZE || Srb->DataTransferLength > TRANSFER_LENGTH_MAX ||
+  if (Srb->CdbLength > CDB_SIZE || Srb->DataTransferLength > TRANSFER_COUNT_MAX ||
       (Srb->DataTransferLength != 0 && Srb->DataBuffer == nullptr)) {
     return SRB_STATUS_INVALID_REQUEST;
   }
