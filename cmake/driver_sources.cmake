@@ -4,7 +4,13 @@ set(KAV_DRIVER_COMMON_SOURCES
     miniport/entry.cpp
     miniport/reset.cpp
     miniport/dispatch.cpp
-    engine/chip.cpp)
+    engine/chip.cpp
+    engine/waits.cpp
+    engine/sequencer.cpp
+    engine/selection.cpp
+    engine/command_status.cpp
+    engine/message_phases.cpp
+    engine/data_phases.cpp)
 set(KAV_DRIVER_NT_SOURCES
     miniport/options_nt.cpp
     miniport/flavour_nt.cpp)

@@ -1,0 +1,109 @@
+// Selection: puts the request's target on the bus with IDENTIFY and either
+// the command or, once per target and LUN, an SDTR offer.
+#include "engine.h"
+
+namespace KAV_NS {
+
+constexpr UCHAR MSG_IDENTIFY = 0x80;
+constexpr UCHAR MSG_EXTENDED = 0x01;
+constexpr UCHAR MSG_EXTENDED_SDTR_LENGTH = 0x03;
+constexpr UCHAR MSG_EXTENDED_SDTR = 0x01;
+constexpr UCHAR SELECTION_TIMEOUT_VALUE = 0x99;
+constexpr UCHAR SEQ_STEP_MASK = 0x07;
+
+void SetStdrMsgout(PHW_DEVICE_EXTENSION DeviceExtension) {
+  ULONG n = DeviceExtension->MsgOutLength;
+  ULONG target = DeviceExtension->TargetId;
+  PUCHAR msgOut = DeviceExtension->MsgOut;
+
+  msgOut[n] = MSG_EXTENDED;
+  msgOut[n + 1] = MSG_EXTENDED_SDTR_LENGTH;
+  msgOut[n + 2] = MSG_EXTENDED_SDTR;
+  msgOut[n + 3] = DeviceExtension->DefaultSyncPeriod;
+  if (DeviceExtension->AsyncOnly[target] == 2) {
+    // The target proposed on its own although it is held to asynchronous
+    // transfer: answer it once with offset 0.
+    msgOut[n + 4] = 0;
+    DeviceExtension->AsyncOnly[target] = 1;
+  } else {
+    msgOut[n + 4] = DeviceExtension->DefaultSyncOffset;
+  }
+  DeviceExtension->MsgOutLength = n + 5;
+}
+
+static BOOLEAN OfferIsDue(PHW_DEVICE_EXTENSION DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
+  ULONG target = DeviceExtension->TargetId;
+  ULONG lun = DeviceExtension->Lun;
+  return DeviceExtension->AsyncOnly[target] != 1 && DeviceExtension->SdtrSent[target][lun] == 0 &&
+         (Srb->SrbFlags & SRB_FLAGS_DISABLE_SYNCH_TRANSFER) == 0;
+}
+
+static void LoadMessageOut(PHW_DEVICE_EXTENSION DeviceExtension) {
+  ULONG base = DeviceExtension->BaseIoAddress;
+  for (ULONG i = 0; i < DeviceExtension->MsgOutLength && i < MSG_OUT_SIZE; i++) {
+    WriteRegister(base, REG_FIFO, DeviceExtension->MsgOut[i]);
+  }
+  LoadTransferCount(base, DeviceExtension->MsgOutLength);
+}
+
+UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
+  ULONG base = DeviceExtension->BaseIoAddress;
+  PHW_LU_EXTENSION lu = DeviceExtension->ActiveLu;
+  PSCSI_REQUEST_BLOCK srb = lu->Srb;
+
+  SelectBank(base, CONTROL_BANK1);
+  SelectBank(base, CONTROL_BANK0);
+  if (ReadRegister(base, REG_INT_STATUS) & INT_RESELECTED) {
+    // A target is reselecting: the bus is not ours to select on.
+    SelectBank(base, CONTROL_RESELECT_BANK1);
+    return 0;
+  }
+
+  WriteRegister(base, REG_DEST_ID, srb->TargetId);
+  WriteRegister(base, REG_SEL_TIMEOUT, SELECTION_TIMEOUT_VALUE);
+  if (DeviceExtension->MessageOnly == 0) {
+    DeviceExtension->MsgOutLength = 1;
+    DeviceExtension->MsgOut[0] = static_cast<UCHAR>(MSG_IDENTIFY | srb->Lun);
+    if (OfferIsDue(DeviceExtension, srb)) {
+      SetStdrMsgout(DeviceExtension);
+    }
+  }
+
+  WriteRegister(base, REG_COMMAND, CMD_FLUSH_FIFO);
+  SetTransferMode(DeviceExtension);
+  UCHAR operationCode = OperationCode(lu);
+
+  LoadMessageOut(DeviceExtension);
+  if (DeviceExtension->MsgOutLength == 1) {
+    for (ULONG i = 0; i < lu->CdbLength; i++) {
+      WriteRegister(base, REG_FIFO, lu->Cdb[i]);
+    }
+    LoadTransferCount(base, lu->CdbLength + 1);
+    WriteRegister(base, REG_COMMAND, CMD_SELECT_ATN);
+  } else {
+    DeviceExtension->SdtrSent[DeviceExtension->TargetId][DeviceExtension->Lun] = 1;
+    WriteRegister(base, REG_COMMAND, CMD_SELECT_ATN_STOP);
+  }
+
+  if (CheckStReg(base, CHECK_WAIT) == CHECK_TIMEOUT && operationCode == SCSIOP_FORMAT_UNIT) {
+    // A target formatting its medium may hold the selection for minutes.
+    // When the long wait runs out, REG_INT_STATUS decides as for any command.
+    UCHAR status;
+    WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status);
+  }
+
+  if (ReadRegister(base, REG_INT_STATUS) != INT_SELECTED) {
+    srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+    lu->RequestDone = 1;
+    return 0;
+  }
+  if ((ReadRegister(base, REG_SEQ_STEP) & SEQ_STEP_MASK) == 0) {
+    WriteRegister(base, REG_COMMAND, CMD_RESET_ATN);
+  }
+
+  DeviceExtension->DataPointer = reinterpret_cast<ULONG_PTR>(lu->DataPointer);
+  DeviceExtension->DataLength = lu->DataLength;
+  return 1;
+}
+
+} // namespace KAV_NS
