@@ -422,8 +422,8 @@ Request &PortDriver::start(const RequestSpec &spec) {
   request->id = nextRequestId_++;
   request->requestedLength = spec.dataLength;
   request->data.resize(spec.dataLength);
-  std::memcpy(request->data.data(), spec.dataOut.data(),
-              std::min<size_t>(spec.dataOut.size(), spec.dataLength));
+  std::copy_n(spec.dataOut.begin(), std::min<size_t>(spec.dataOut.size(), spec.dataLength),
+              request->data.data());
 
   SCSI_REQUEST_BLOCK &srb = request->srb;
   srb.Length = sizeof(SCSI_REQUEST_BLOCK);
@@ -432,7 +432,7 @@ Request &PortDriver::start(const RequestSpec &spec) {
   srb.TargetId = spec.targetId;
   srb.Lun = spec.lun;
   srb.CdbLength = static_cast<UCHAR>(std::min<size_t>(spec.cdb.size(), sizeof(srb.Cdb)));
-  std::memcpy(srb.Cdb, spec.cdb.data(), srb.CdbLength);
+  std::copy_n(spec.cdb.begin(), srb.CdbLength, srb.Cdb);
   srb.SrbFlags = spec.srbFlags;
   srb.DataTransferLength = spec.dataLength;
   srb.TimeOutValue = spec.timeoutSeconds;
