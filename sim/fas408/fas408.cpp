@@ -490,13 +490,11 @@ void Fas408::wake(uint64_t time) {
 }
 
 // When the connected target asks for a byte, serve it as soon as the running
-// command and the transfer rate allow.
+// command and the transfer rate allow. A request the command cannot serve yet
+// (a full or empty FIFO) waits for the host's next access to the FIFO.
 void Fas408::reconsider(uint64_t time) {
-  if (!connected_ || !busCommandRunning()) {
-    return;
-  }
-  uint64_t request = target_->requestAt();
-  if (request == NEVER) {
+  uint64_t request = connected_ && busCommandRunning() ? target_->requestAt() : NEVER;
+  if (request == NEVER || !canServe(target_->requestPhase())) {
     if (event_ == Event::Transfer) {
       schedule(Event::None, NEVER);
     }
@@ -507,6 +505,17 @@ void Fas408::reconsider(uint64_t time) {
     at = std::max(at, nextByteAt_);
   }
   schedule(Event::Transfer, at);
+}
+
+bool Fas408::canServe(Phase phase) const {
+  if (running_ != Running::TransferDma || phase != transferPhase_ || tc_ == 0) {
+    return true; // it moves a byte or ends the command
+  }
+  bool portOn = (pioControl_ & 1) != 0;
+  if (!dmaOutput_) {
+    return portOn && !pio_.full();
+  }
+  return !fifo_.empty() || (portOn && !pio_.empty());
 }
 
 void Fas408::serveRequest(uint64_t time) {

@@ -443,6 +443,7 @@ private:
   void finish(uint64_t time, uint8_t cause);
   void raise(uint8_t cause) { intStatus_ |= cause; }
   void reconsider(uint64_t time);
+  bool canServe(Phase phase) const;
   void schedule(Event event, uint64_t time);
   void releaseHeldAck(uint64_t time);
   void sendFromFifo(uint64_t time, Phase phase, bool counted);

@@ -320,7 +320,8 @@ void Target::attemptReselection(uint64_t time) {
     if (bus_.reselect(time, *this)) {
       script_.popFront();
       state_ = State::Connected;
-      bus_.drive(*this, line::BSY);
+      // A reselecting target holds I/O; it goes on in MESSAGE IN.
+      bus_.drive(*this, line::BSY | phaseLines(Phase::MessageIn));
       scheduleNextStep(time);
       return;
     }
