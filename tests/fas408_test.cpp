@@ -93,8 +93,8 @@ TEST(Fas408Interrupt, CommandsThatNeedAConnectionAreIllegalOnAFreeBus) {
     bool illegal;
   };
   const Case cases[] = {
-      {0x10, true}, {0x11, true}, {0x12, true}, {0x90, true}, {0x91, true}, {0xC2, true},
-      {0x00, false}, {0x01, false}, {0x1B, false}, {0x44, false},
+      {0x10, true}, {0x11, true},  {0x12, true},  {0x90, true},  {0x91, true},
+      {0xC2, true}, {0x00, false}, {0x01, false}, {0x1B, false}, {0x44, false},
   };
   for (const Case &c : cases) {
     ChipSession chip;
@@ -202,7 +202,7 @@ TEST(Fas408Timing, SynchronousPeriodFollowsPeriodOffsetAndFastBit) {
     uint64_t dataByteNs;
   };
   const Case cases[] = {
-      {0x0A, 0, 0x10, 400}, // asynchronous
+      {0x0A, 0, 0x10, 400},                         // asynchronous
       {0x84, 15, 0x10, 100}, {0x84, 15, 0x00, 200}, // below 8 clocks needs the fast bit
       {0x08, 8, 0x00, 200},  {0x0B, 15, 0x10, 275}, {0x02, 15, 0x10, 100},
   };

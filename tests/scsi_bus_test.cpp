@@ -14,8 +14,8 @@ const std::vector<uint8_t> TEST_UNIT_READY = {0x00, 0, 0, 0, 0, 0};
 const std::vector<uint8_t> REQUEST_SENSE = {0x03, 0, 0, 0, 18, 0};
 
 std::vector<uint8_t> Read10(uint32_t lba, uint16_t blocks) {
-  return {0x28, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba),
-          0, uint8_t(blocks >> 8), uint8_t(blocks), 0};
+  return {0x28,         0, uint8_t(lba >> 24),   uint8_t(lba >> 16), uint8_t(lba >> 8),
+          uint8_t(lba), 0, uint8_t(blocks >> 8), uint8_t(blocks),    0};
 }
 
 std::vector<uint8_t> Write10(uint32_t lba, uint16_t blocks) {
@@ -121,8 +121,7 @@ TEST(TargetEngine, UnitAttentionIsReportedOnceWithItsSense) {
 TEST(TargetEngine, SdtrOfferStopsAfterIdentifyAndIsAnsweredInMessageIn) {
   DiskSession session;
   session.system.bus().recorder.setEnabled(true);
-  ChipSession::Selection selection =
-      session.select(2, {0x80, 0x01, 0x03, 0x01, 0x19, 0x0F}, {});
+  ChipSession::Selection selection = session.select(2, {0x80, 0x01, 0x03, 0x01, 0x19, 0x0F}, {});
   EXPECT_EQ(selection.interrupt, 0x18);
   EXPECT_EQ(selection.step, 1);
   EXPECT_EQ(selection.status & 7, 6) << "the target wants more message bytes";
@@ -279,8 +278,7 @@ TEST(TargetEngine, OddLengthsMoveByteExactThroughThePioFifo) {
     ChipSession chip(config);
     chip.system.addScriptedTarget(
         5, {sim::ScriptStep::receive(Phase::MessageOut, 1),
-            sim::ScriptStep::receive(Phase::Command, 6),
-            sim::ScriptStep::send(Phase::DataIn, in),
+            sim::ScriptStep::receive(Phase::Command, 6), sim::ScriptStep::send(Phase::DataIn, in),
             sim::ScriptStep::receive(Phase::DataOut, length),
             sim::ScriptStep::send(Phase::Status, {0x00}),
             sim::ScriptStep::send(Phase::MessageIn, {0x00}), sim::ScriptStep::busFree()});
@@ -387,8 +385,7 @@ TEST(TargetEngine, StalledTargetShowsItsPhaseButNeverAsks) {
     ASSERT_EQ(session.select(2, {0x80, 0x01, 0x03, 0x01, 0x19, 0x0F}, {}).interrupt, 0x18);
     ASSERT_EQ(session.messageOut(), 0x10);
     ASSERT_EQ(session.messageIn().nextPhase, 2);
-    uint8_t cdbEnd =
-        session.commandPhase(stall == Phase::Status ? TEST_UNIT_READY : Read10(0, 1));
+    uint8_t cdbEnd = session.commandPhase(stall == Phase::Status ? TEST_UNIT_READY : Read10(0, 1));
     if (stall == Phase::Command) {
       EXPECT_EQ(cdbEnd, 0) << "no command byte is ever taken";
       EXPECT_EQ(session.read(0x7), 10) << "the CDB waits in the chip FIFO";

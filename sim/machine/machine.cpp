@@ -24,8 +24,7 @@ void IoDevice::readBlock(uint32_t offset, unsigned width, uint8_t *buffer, uint3
   }
 }
 
-void IoDevice::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer,
-                          uint32_t count) {
+void IoDevice::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer, uint32_t count) {
   for (uint32_t i = 0; i < count; i++) {
     write(offset, width, loadUnit(buffer + i * width, width));
   }
@@ -41,12 +40,14 @@ uint64_t AccessCounts::total() const {
 
 void IoSpace::map(uint32_t first, uint32_t length, IoDevice *device, std::string name) {
   ranges_.push_back(Range{first, length, device, std::move(name)});
+  last_ = nullptr; // the vector may have moved
 }
 
 const IoSpace::Range *IoSpace::decode(uint32_t port) const {
-  uint32_t decoded = isaAlias_ ? (port & 0x3FF) : (port & 0xFFFF);
+  uint32_t decoded = port & decodeMask_;
   for (const Range &range : ranges_) {
     if (decoded - range.first < range.length) {
+      last_ = &range;
       return &range;
     }
   }
@@ -58,37 +59,45 @@ std::string IoSpace::deviceName(uint32_t port) const {
   return range ? range->name : std::string();
 }
 
-void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
-                      uint32_t count) {
+void IoSpace::trace(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
+  IoAccess access{clock_.now(), port, static_cast<uint8_t>(width), write, value, count};
+  if (recording_) {
+    accesses_.push_back(access);
+  }
+  if (observer) {
+    observer(access);
+  }
+}
+
+void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
   (write ? counts_.writes : counts_.reads)[width] += count;
   if (recording_ || observer) {
-    IoAccess access{clock_.now(), port, static_cast<uint8_t>(width), write, value, count};
-    if (recording_) {
-      accesses_.push_back(access);
-    }
-    if (observer) {
-      observer(access);
-    }
+    trace(port, width, write, value, count);
   }
   clock_.advance(cost_.of(width) * count);
 }
 
+// The polled path: the last range, one device call, the count and the cost.
 uint32_t IoSpace::read(uint32_t port, unsigned width) {
-  const Range *range = decode(port);
-  uint32_t value = width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
-  if (range) {
-    uint32_t decoded = isaAlias_ ? (port & 0x3FF) : (port & 0xFFFF);
-    value = range->device->read(decoded - range->first, width);
+  const Range *range = last_;
+  uint32_t decoded = port & decodeMask_;
+  if (range == nullptr || decoded - range->first >= range->length) {
+    range = decode(port);
   }
-  account(port, width, false, value, 1);
+  uint32_t value =
+      range != nullptr ? range->device->read(decoded - range->first, width) : floatingValue(width);
+  counts_.reads[width]++;
+  if (recording_ || observer) {
+    trace(port, width, false, value, 1);
+  }
+  clock_.advance(costByWidth_[width]);
   return value;
 }
 
 void IoSpace::write(uint32_t port, unsigned width, uint32_t value) {
   account(port, width, true, value, 1);
   if (const Range *range = decode(port)) {
-    uint32_t decoded = isaAlias_ ? (port & 0x3FF) : (port & 0xFFFF);
-    range->device->write(decoded - range->first, width, value);
+    range->device->write((port & decodeMask_) - range->first, width, value);
   }
 }
 

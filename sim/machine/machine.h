@@ -44,9 +44,9 @@ public:
 };
 
 struct IoAccess {
-  uint64_t time;  // simulated ns when the access began
-  uint32_t port;  // port as the driver addressed it
-  uint8_t width;  // 1, 2 or 4
+  uint64_t time; // simulated ns when the access began
+  uint32_t port; // port as the driver addressed it
+  uint8_t width; // 1, 2 or 4
   bool write;
   uint32_t value; // value read or written (first unit of a block)
   uint32_t count; // units: 1, or the block length
@@ -63,7 +63,7 @@ struct AccessCost {
 };
 
 struct AccessCounts {
-  uint64_t reads[5] = {};  // by width 1, 2, 4
+  uint64_t reads[5] = {}; // by width 1, 2, 4
   uint64_t writes[5] = {};
   uint64_t total() const;
 };
@@ -73,8 +73,17 @@ public:
   explicit IoSpace(Clock &clock) : clock_(clock) {}
 
   void map(uint32_t first, uint32_t length, IoDevice *device, std::string name);
-  void setIsaAlias(bool on) { isaAlias_ = on; }
-  void setCost(const AccessCost &cost) { cost_ = cost; }
+  void setIsaAlias(bool on) {
+    isaAlias_ = on;
+    decodeMask_ = on ? 0x3FFu : 0xFFFFu;
+    last_ = nullptr;
+  }
+  void setCost(const AccessCost &cost) {
+    cost_ = cost;
+    costByWidth_[1] = cost.byte;
+    costByWidth_[2] = cost.word;
+    costByWidth_[4] = cost.dword;
+  }
   const AccessCost &cost() const { return cost_; }
 
   uint32_t read(uint32_t port, unsigned width);
@@ -103,12 +112,19 @@ private:
     std::string name;
   };
   const Range *decode(uint32_t port) const;
+  static uint32_t floatingValue(unsigned width) {
+    return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
+  }
+  void trace(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count);
   void account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count);
 
   Clock &clock_;
   std::vector<Range> ranges_;
+  mutable const Range *last_ = nullptr; // the range decoded last
+  uint32_t decodeMask_ = 0xFFFF;
   bool isaAlias_ = false;
   AccessCost cost_;
+  uint64_t costByWidth_[5] = {0, AccessCost{}.byte, AccessCost{}.word, 0, AccessCost{}.dword};
   bool recording_ = false;
   std::vector<IoAccess> accesses_;
   AccessCounts counts_;

@@ -8,7 +8,6 @@
 namespace sim {
 
 namespace {
-thread_local PortDriver *activePortDriver = nullptr;
 constexpr uint64_t NANOSECONDS_PER_SECOND = 1000000000ull;
 } // namespace
 
@@ -17,22 +16,19 @@ PortDriver::PortDriver(Machine &machine, PortDriverConfig config)
 
 PortDriver::~PortDriver() = default;
 
-PortDriver &PortDriver::active() {
-  if (activePortDriver == nullptr) {
-    std::fprintf(stderr, "ScsiPort routine called outside a call into the driver\n");
-    std::abort();
-  }
-  return *activePortDriver;
+void PortDriver::noActiveDriver() {
+  std::fprintf(stderr, "ScsiPort routine called outside a call into the driver\n");
+  std::abort();
 }
 
 PortDriver::CallScope::CallScope(PortDriver &portDriver)
-    : portDriver_(portDriver), previous_(activePortDriver) {
-  activePortDriver = &portDriver;
+    : portDriver_(portDriver), previous_(activeDriver_) {
+  activeDriver_ = &portDriver;
 }
 
 PortDriver::CallScope::~CallScope() {
   portDriver_.checkGuards();
-  activePortDriver = previous_;
+  activeDriver_ = previous_;
 }
 
 void PortDriver::violation(std::string what) {
@@ -55,8 +51,8 @@ void PortDriver::checkGuards() {
   }
   for (auto &[key, extension] : luExtensions_) {
     if (!extension->intact()) {
-      violation("write outside the LU extension of target " + std::to_string(key / 8) +
-                " LUN " + std::to_string(key % 8));
+      violation("write outside the LU extension of target " + std::to_string(key / 8) + " LUN " +
+                std::to_string(key % 8));
     }
   }
   for (auto &request : requests_) {
@@ -185,8 +181,7 @@ ULONG PortDriver::initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATIO
   }
   again_ = again;
   if (findAdapterResult_ != SP_RETURN_FOUND) {
-    log_.push_back("find-adapter returned " + std::to_string(findAdapterResult_) +
-                   ": no adapter");
+    log_.push_back("find-adapter returned " + std::to_string(findAdapterResult_) + ": no adapter");
     return STATUS_NO_SUCH_DEVICE;
   }
   if (again_) {
@@ -221,8 +216,7 @@ const ACCESS_RANGE *PortDriver::accessRanges() const {
 // ------------------------------------------------------------ ScsiPort calls
 
 PVOID PortDriver::getDeviceBase(INTERFACE_TYPE busType, ULONG busNumber,
-                                SCSI_PHYSICAL_ADDRESS address, ULONG length,
-                                BOOLEAN inIoSpace) {
+                                SCSI_PHYSICAL_ADDRESS address, ULONG length, BOOLEAN inIoSpace) {
   (void)busType;
   (void)busNumber;
   uint32_t physical = address.u.LowPart;
@@ -320,7 +314,9 @@ void PortDriver::logError(PSCSI_REQUEST_BLOCK srb, UCHAR pathId, UCHAR targetId,
                  std::to_string(targetId) + " LUN " + std::to_string(lun));
 }
 
-void PortDriver::stall(ULONG microseconds) { machine_.clock.advance(microseconds * 1000ull); }
+void PortDriver::stall(ULONG microseconds) {
+  machine_.clock.advance(microseconds * 1000ull);
+}
 
 std::vector<PortEvent> PortDriver::eventsOf(PortEvent::Kind kind) const {
   std::vector<PortEvent> matching;
@@ -413,7 +409,9 @@ void PortDriver::resetBusAfterTimeout() {
   ready_ = true;
 }
 
-void PortDriver::expireOldestRequest() { resetBusAfterTimeout(); }
+void PortDriver::expireOldestRequest() {
+  resetBusAfterTimeout();
+}
 
 Request &PortDriver::start(const RequestSpec &spec) {
   auto request = std::make_unique<Request>();
@@ -458,11 +456,10 @@ Request &PortDriver::execute(const RequestSpec &spec) {
 }
 
 void PortDriver::forgetCompleted() {
-  requests_.erase(std::remove_if(requests_.begin(), requests_.end(),
-                                 [](const std::unique_ptr<Request> &request) {
-                                   return request->completed;
-                                 }),
-                  requests_.end());
+  requests_.erase(
+      std::remove_if(requests_.begin(), requests_.end(),
+                     [](const std::unique_ptr<Request> &request) { return request->completed; }),
+      requests_.end());
 }
 
 } // namespace sim

@@ -19,7 +19,7 @@
 
 #include "bus.h"
 #include "disk.h"
-#include "fas408.h"
+#include "fas408_model.h"
 #include "machine.h"
 #include "port_driver.h"
 #include "scripted_target.h"

@@ -145,8 +145,8 @@
 //
 // Transfer-mode check: at the start of every DMA data phase the chip's mode
 // is compared with the target's agreement; a mismatch is counted on the bus.
-#ifndef KAV_SIM_FAS408_H
-#define KAV_SIM_FAS408_H
+#ifndef KAV_SIM_FAS408_MODEL_H
+#define KAV_SIM_FAS408_MODEL_H
 
 #include "bus.h"
 #include "machine.h"
@@ -353,8 +353,16 @@ private:
   enum class Event : uint8_t { None, Arbitration, SelectionTimeout, ResetEnd, Transfer };
   enum class Needs : uint8_t { Anything, Connected, Disconnected };
 
-  using Reader = uint8_t (Fas408::*)();
-  using Writer = void (Fas408::*)(uint8_t);
+  // The handler table holds plain functions, each calling one member, so
+  // that a polled register costs one indirect call.
+  using Reader = uint8_t (*)(Fas408 &chip);
+  using Writer = void (*)(Fas408 &chip, uint8_t value);
+  template <uint8_t (Fas408::*HANDLER)()> static uint8_t reader(Fas408 &chip) {
+    return (chip.*HANDLER)();
+  }
+  template <void (Fas408::*HANDLER)(uint8_t)> static void writer(Fas408 &chip, uint8_t value) {
+    (chip.*HANDLER)(value);
+  }
   struct RegisterHandlers {
     Reader read;
     Writer write;
@@ -368,6 +376,8 @@ private:
   static const RegisterHandlers BANKS[2][16];
   static const CommandEntry COMMANDS[];
 
+  uint32_t readSlow(uint32_t offset, unsigned width);
+  uint32_t readWide(uint32_t offset, unsigned width);
   void catchUp() {
     uint64_t now = clock_.now();
     if (now >= bus_.nextEvent()) {
@@ -502,4 +512,4 @@ private:
 
 } // namespace sim
 
-#endif // KAV_SIM_FAS408_H
+#endif // KAV_SIM_FAS408_MODEL_H

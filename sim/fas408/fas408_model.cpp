@@ -1,4 +1,4 @@
-#include "fas408.h"
+#include "fas408_model.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,40 +10,40 @@ using namespace fas408;
 // One handler per register and direction, by bank and offset.
 const Fas408::RegisterHandlers Fas408::BANKS[2][16] = {
     {
-        {&Fas408::readTcLow, &Fas408::writeTcLow},          // 0x0
-        {&Fas408::readTcMid, &Fas408::writeTcMid},          // 0x1
-        {&Fas408::readFifo, &Fas408::writeFifo},            // 0x2
-        {&Fas408::readFloating, &Fas408::writeCommand},     // 0x3
-        {&Fas408::readStatus, &Fas408::writeDestId},        // 0x4
-        {&Fas408::readIntStatus, &Fas408::writeSelTimeout}, // 0x5
-        {&Fas408::readSeqStep, &Fas408::writeSyncPeriod},   // 0x6
-        {&Fas408::readFifoFlags, &Fas408::writeSyncOffset}, // 0x7
-        {&Fas408::readFloating, &Fas408::writeConfig1},     // 0x8
-        {&Fas408::readFloating, &Fas408::writeClockFactor}, // 0x9
-        {&Fas408::readStray, &Fas408::writeStray},          // 0xA
-        {&Fas408::readFloating, &Fas408::writeConfig2},     // 0xB
-        {&Fas408::readConfig3, &Fas408::writeConfig3},      // 0xC
-        {&Fas408::readFloating, &Fas408::writeControl},     // 0xD
-        {&Fas408::readTcHigh, &Fas408::writeTcHigh},        // 0xE
-        {&Fas408::readStray, &Fas408::writeStray},          // 0xF
+        {&reader<&Fas408::readTcLow>, &writer<&Fas408::writeTcLow>},          // 0x0
+        {&reader<&Fas408::readTcMid>, &writer<&Fas408::writeTcMid>},          // 0x1
+        {&reader<&Fas408::readFifo>, &writer<&Fas408::writeFifo>},            // 0x2
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writeCommand>},     // 0x3
+        {&reader<&Fas408::readStatus>, &writer<&Fas408::writeDestId>},        // 0x4
+        {&reader<&Fas408::readIntStatus>, &writer<&Fas408::writeSelTimeout>}, // 0x5
+        {&reader<&Fas408::readSeqStep>, &writer<&Fas408::writeSyncPeriod>},   // 0x6
+        {&reader<&Fas408::readFifoFlags>, &writer<&Fas408::writeSyncOffset>}, // 0x7
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writeConfig1>},     // 0x8
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writeClockFactor>}, // 0x9
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0xA
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writeConfig2>},     // 0xB
+        {&reader<&Fas408::readConfig3>, &writer<&Fas408::writeConfig3>},      // 0xC
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writeControl>},     // 0xD
+        {&reader<&Fas408::readTcHigh>, &writer<&Fas408::writeTcHigh>},        // 0xE
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0xF
     },
     {
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x0
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x1
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x2
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x3
-        {&Fas408::readPioData, &Fas408::writePioData},      // 0x4
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x5
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x6
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x7
-        {&Fas408::readPioStatus, &Fas408::writePioControl}, // 0x8
-        {&Fas408::readStray, &Fas408::writeStray},          // 0x9
-        {&Fas408::readStray, &Fas408::writeStray},          // 0xA
-        {&Fas408::readFloating, &Fas408::writePioConfig},   // 0xB
-        {&Fas408::readStray, &Fas408::writeStray},          // 0xC
-        {&Fas408::readFloating, &Fas408::writeControl},     // 0xD
-        {&Fas408::readChipId, &Fas408::writeStray},         // 0xE
-        {&Fas408::readStray, &Fas408::writeStray},          // 0xF
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x0
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x1
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x2
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x3
+        {&reader<&Fas408::readPioData>, &writer<&Fas408::writePioData>},      // 0x4
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x5
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x6
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x7
+        {&reader<&Fas408::readPioStatus>, &writer<&Fas408::writePioControl>}, // 0x8
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0x9
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0xA
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writePioConfig>},   // 0xB
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0xC
+        {&reader<&Fas408::readFloating>, &writer<&Fas408::writeControl>},     // 0xD
+        {&reader<&Fas408::readChipId>, &writer<&Fas408::writeStray>},         // 0xE
+        {&reader<&Fas408::readStray>, &writer<&Fas408::writeStray>},          // 0xF
     },
 };
 
@@ -71,10 +71,26 @@ Fas408::Fas408(Clock &clock, ScsiBus &bus, Fas408Options options)
 // ------------------------------------------------------------ port access
 
 uint32_t Fas408::read(uint32_t offset, unsigned width) {
+  if (clock_.now() < bus_.nextEvent() && width == 1) {
+    // Nothing is due: the polled path. REG_STATUS, the register every wait
+    // polls, is answered without the table's indirect call.
+    if (offset == REG_STATUS && bank_ == 0) {
+      return readStatus();
+    }
+    return BANKS[bank_][offset & 0xF].read(*this);
+  }
+  return readSlow(offset, width);
+}
+
+uint32_t Fas408::readSlow(uint32_t offset, unsigned width) {
   catchUp();
   if (width == 1) {
-    return (this->*BANKS[bank_][offset & 0xF].read)();
+    return BANKS[bank_][offset & 0xF].read(*this);
   }
+  return readWide(offset, width);
+}
+
+uint32_t Fas408::readWide(uint32_t offset, unsigned width) {
   if (bank_ == 1 && (offset & 0xF) == REG_PIO_DATA) {
     uint8_t bytes[4];
     readBlock(offset, width, bytes, 1);
@@ -85,7 +101,7 @@ uint32_t Fas408::read(uint32_t offset, unsigned width) {
     return value;
   }
   uint32_t high = width == 4 ? 0xFFFFFF00u : 0xFF00u;
-  return high | (this->*BANKS[bank_][offset & 0xF].read)();
+  return high | BANKS[bank_][offset & 0xF].read(*this);
 }
 
 void Fas408::write(uint32_t offset, unsigned width, uint32_t value) {
@@ -98,7 +114,7 @@ void Fas408::write(uint32_t offset, unsigned width, uint32_t value) {
     writeBlock(offset, width, bytes, 1);
     return;
   }
-  (this->*BANKS[bank_][offset & 0xF].write)(static_cast<uint8_t>(value));
+  BANKS[bank_][offset & 0xF].write(*this, static_cast<uint8_t>(value));
 }
 
 void Fas408::readBlock(uint32_t offset, unsigned width, uint8_t *buffer, uint32_t count) {
