@@ -24,7 +24,8 @@ void IoDevice::readBlock(uint32_t offset, unsigned width, uint8_t *buffer, uint3
   }
 }
 
-void IoDevice::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer, uint32_t count) {
+void IoDevice::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer,
+                          uint32_t count) {
   for (uint32_t i = 0; i < count; i++) {
     write(offset, width, loadUnit(buffer + i * width, width));
   }
@@ -69,7 +70,8 @@ void IoSpace::trace(uint32_t port, unsigned width, bool write, uint32_t value, u
   }
 }
 
-void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
+void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
+                      uint32_t count) {
   (write ? counts_.writes : counts_.reads)[width] += count;
   if (recording_ || observer) {
     trace(port, width, write, value, count);

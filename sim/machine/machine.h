@@ -44,9 +44,9 @@ public:
 };
 
 struct IoAccess {
-  uint64_t time; // simulated ns when the access began
-  uint32_t port; // port as the driver addressed it
-  uint8_t width; // 1, 2 or 4
+  uint64_t time;  // simulated ns when the access began
+  uint32_t port;  // port as the driver addressed it
+  uint8_t width;  // 1, 2 or 4
   bool write;
   uint32_t value; // value read or written (first unit of a block)
   uint32_t count; // units: 1, or the block length
@@ -63,7 +63,7 @@ struct AccessCost {
 };
 
 struct AccessCounts {
-  uint64_t reads[5] = {}; // by width 1, 2, 4
+  uint64_t reads[5] = {};  // by width 1, 2, 4
   uint64_t writes[5] = {};
   uint64_t total() const;
 };

@@ -51,8 +51,8 @@ void PortDriver::checkGuards() {
   }
   for (auto &[key, extension] : luExtensions_) {
     if (!extension->intact()) {
-      violation("write outside the LU extension of target " + std::to_string(key / 8) + " LUN " +
-                std::to_string(key % 8));
+      violation("write outside the LU extension of target " + std::to_string(key / 8) +
+                " LUN " + std::to_string(key % 8));
     }
   }
   for (auto &request : requests_) {
@@ -181,7 +181,8 @@ ULONG PortDriver::initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATIO
   }
   again_ = again;
   if (findAdapterResult_ != SP_RETURN_FOUND) {
-    log_.push_back("find-adapter returned " + std::to_string(findAdapterResult_) + ": no adapter");
+    log_.push_back("find-adapter returned " + std::to_string(findAdapterResult_) +
+                   ": no adapter");
     return STATUS_NO_SUCH_DEVICE;
   }
   if (again_) {
@@ -216,7 +217,8 @@ const ACCESS_RANGE *PortDriver::accessRanges() const {
 // ------------------------------------------------------------ ScsiPort calls
 
 PVOID PortDriver::getDeviceBase(INTERFACE_TYPE busType, ULONG busNumber,
-                                SCSI_PHYSICAL_ADDRESS address, ULONG length, BOOLEAN inIoSpace) {
+                                SCSI_PHYSICAL_ADDRESS address, ULONG length,
+                                BOOLEAN inIoSpace) {
   (void)busType;
   (void)busNumber;
   uint32_t physical = address.u.LowPart;
@@ -314,9 +316,7 @@ void PortDriver::logError(PSCSI_REQUEST_BLOCK srb, UCHAR pathId, UCHAR targetId,
                  std::to_string(targetId) + " LUN " + std::to_string(lun));
 }
 
-void PortDriver::stall(ULONG microseconds) {
-  machine_.clock.advance(microseconds * 1000ull);
-}
+void PortDriver::stall(ULONG microseconds) { machine_.clock.advance(microseconds * 1000ull); }
 
 std::vector<PortEvent> PortDriver::eventsOf(PortEvent::Kind kind) const {
   std::vector<PortEvent> matching;
@@ -409,9 +409,7 @@ void PortDriver::resetBusAfterTimeout() {
   ready_ = true;
 }
 
-void PortDriver::expireOldestRequest() {
-  resetBusAfterTimeout();
-}
+void PortDriver::expireOldestRequest() { resetBusAfterTimeout(); }
 
 Request &PortDriver::start(const RequestSpec &spec) {
   auto request = std::make_unique<Request>();
@@ -456,10 +454,11 @@ Request &PortDriver::execute(const RequestSpec &spec) {
 }
 
 void PortDriver::forgetCompleted() {
-  requests_.erase(
-      std::remove_if(requests_.begin(), requests_.end(),
-                     [](const std::unique_ptr<Request> &request) { return request->completed; }),
-      requests_.end());
+  requests_.erase(std::remove_if(requests_.begin(), requests_.end(),
+                                 [](const std::unique_ptr<Request> &request) {
+                                   return request->completed;
+                                 }),
+                  requests_.end());
 }
 
 } // namespace sim

@@ -90,8 +90,8 @@ struct RequestSpec {
   uint8_t pathId = 0, targetId = 0, lun = 0;
   std::vector<uint8_t> cdb;
   uint32_t srbFlags = 0;
-  uint32_t dataLength = 0;      // size of the data buffer
-  std::vector<uint8_t> dataOut; // initial buffer contents (for writes)
+  uint32_t dataLength = 0;          // size of the data buffer
+  std::vector<uint8_t> dataOut;     // initial buffer contents (for writes)
   uint32_t timeoutSeconds = 10;
   PSCSI_REQUEST_BLOCK nextSrb = nullptr; // the request an abort names
 };
@@ -171,14 +171,15 @@ public:
     }
     return *activeDriver_;
   }
-  ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data, PVOID hwContext);
+  ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data,
+                   PVOID hwContext);
   PVOID getDeviceBase(INTERFACE_TYPE busType, ULONG busNumber, SCSI_PHYSICAL_ADDRESS address,
                       ULONG length, BOOLEAN inIoSpace);
   PVOID getLogicalUnit(UCHAR pathId, UCHAR targetId, UCHAR lun);
   void notify(SCSI_NOTIFICATION_TYPE type, PSCSI_REQUEST_BLOCK srb);
   void completeRequest(UCHAR pathId, UCHAR targetId, UCHAR lun, UCHAR srbStatus);
-  void logError(PSCSI_REQUEST_BLOCK srb, UCHAR pathId, UCHAR targetId, UCHAR lun, ULONG errorCode,
-                ULONG uniqueId);
+  void logError(PSCSI_REQUEST_BLOCK srb, UCHAR pathId, UCHAR targetId, UCHAR lun,
+                ULONG errorCode, ULONG uniqueId);
   void stall(ULONG microseconds);
 
   // Makes this port driver the one the ScsiPort* entry points reach for as
