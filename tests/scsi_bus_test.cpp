@@ -96,6 +96,22 @@ TEST(TargetEngine, OneByteSelectionSendsIdentifyAndCdbThenStopsAtStatus) {
   EXPECT_EQ(chip.system.bus().recorder.phases(), expected);
 }
 
+TEST(TargetEngine, CommandCompleteTakenInMessageInIsFollowedByBusFree) {
+  DiskSession session;
+  ASSERT_EQ(session.select(2, {0x80}, TEST_UNIT_READY).interrupt, 0x18);
+  session.loadCount(1);
+  session.command(0x90);
+  EXPECT_EQ(session.waitInterrupt(), 0x97) << "status byte taken, the target in MESSAGE IN";
+  EXPECT_EQ(session.read(0x5), 0x10);
+  session.bank1();
+  EXPECT_EQ(session.read(0x4), 0x00) << "GOOD";
+  ChipSession::MessageIn message = session.messageIn();
+  EXPECT_EQ(message.bytes, std::vector<uint8_t>{0x00});
+  EXPECT_EQ(message.nextPhase, 0) << "a free bus shows phase 0";
+  EXPECT_TRUE(session.system.bus().free());
+  EXPECT_EQ(session.read(0x5), 0x20) << "the disconnect is latched";
+}
+
 TEST(TargetEngine, UnitAttentionIsReportedOnceWithItsSense) {
   ChipSession chip;
   chip.system.addDisk(2, 0, {});
