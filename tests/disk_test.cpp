@@ -34,11 +34,13 @@ struct DiskCase {
 
 void ExpectCheck(const Outcome &outcome, sim::Sense sense) {
   EXPECT_EQ(outcome.status, 0x02);
-  EXPECT_TRUE(outcome.sense == sense) << "key " << int(outcome.sense.key) << " asc 0x" << std::hex
-                                      << int(outcome.sense.asc);
+  EXPECT_TRUE(outcome.sense == sense)
+      << "key " << int(outcome.sense.key) << " asc 0x" << std::hex << int(outcome.sense.asc);
 }
 
-std::vector<uint8_t> Block(uint8_t fill) { return std::vector<uint8_t>(512, fill); }
+std::vector<uint8_t> Block(uint8_t fill) {
+  return std::vector<uint8_t>(512, fill);
+}
 
 TEST(DiskUnit, InquiryDescribesADirectAccessScsi2Disk) {
   DiskCase unit;
@@ -90,7 +92,8 @@ TEST(DiskUnit, LengthZeroMeans256BlocksForSixByteCdbsAndNothingForTen) {
 
 TEST(DiskUnit, RangesPastTheEndAreRefused) {
   DiskCase unit; // 2048 blocks
-  ExpectCheck(unit.run({0x28, 0, 0, 0, 0x07, 0xFF, 0, 0x00, 0x02, 0}), sim::sense::LBA_OUT_OF_RANGE);
+  ExpectCheck(unit.run({0x28, 0, 0, 0, 0x07, 0xFF, 0, 0x00, 0x02, 0}),
+              sim::sense::LBA_OUT_OF_RANGE);
   ExpectCheck(unit.run({0x28, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0}),
               sim::sense::LBA_OUT_OF_RANGE);
   EXPECT_EQ(unit.run({0x28, 0, 0, 0, 0x07, 0xFF, 0, 0x00, 0x01, 0}).status, 0x00);

@@ -228,11 +228,11 @@ TEST(TargetEngine, TargetProposesItsOwnSdtrOnceAfterEachReset) {
   EXPECT_EQ(session.target().agreement().offset, 8);
 }
 
-TEST(TargetEngine, DataInArrivesByteExactForEveryTail) {
+TEST(TargetEngine, DataInArrivesByteExactFromOneBlockToOneMebibyte) {
   DiskSession session;
-  std::vector<uint8_t> medium = Pattern(64 * 1024, 7);
-  session.disk().writeBlocks(0, 128, medium.data());
-  for (uint32_t blocks : {1u, 2u, 3u, 17u, 128u}) {
+  std::vector<uint8_t> medium = Pattern(1024 * 1024, 7);
+  session.disk().writeBlocks(0, 2048, medium.data());
+  for (uint32_t blocks : {1u, 2u, 3u, 17u, 128u, 2048u}) {
     uint32_t length = blocks * 512;
     ASSERT_EQ(session.select(2, {0x80}, Read10(0, static_cast<uint16_t>(blocks))).interrupt, 0x18);
     ASSERT_EQ(session.phase(), 1);

@@ -108,7 +108,11 @@ void ScsiBus::detachTarget(Target *target) {
   for (size_t i = 0; i < participants_.size(); i++) {
     participants_[i]->slot_ = static_cast<int>(i);
   }
-  drive(*participants_.front(), participants_.front()->lines_);
+  uint32_t all = 0;
+  for (const BusParticipant *participant : participants_) {
+    all |= participant->lines_;
+  }
+  lines_ = all;
   recomputeNextEvent();
 }
 
