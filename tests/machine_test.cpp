@@ -9,8 +9,7 @@ namespace {
 class Latch : public sim::IoDevice {
 public:
   uint32_t read(uint32_t offset, unsigned width) override {
-    return (static_cast<uint32_t>(value) + offset) &
-           (width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1);
+    return (static_cast<uint32_t>(value) + offset) & (width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1);
   }
   void write(uint32_t offset, unsigned, uint32_t v) override {
     value = v;

@@ -135,8 +135,8 @@ TEST(OptionHelpers, ParseHexFieldSkipsWhatIsNotADigit) {
     const char *text;
     LONG value;
   } cases[] = {
-      {"3E0 ", 0x3E0},  {"C800", 0xC800}, {"c800", 0xC800}, {"1/AS", 0x1A},
-      {"ffff", 0xFFFF}, {"zz9z", 0x9},    {"", 0},          {"3", 0x3},
+      {"3E0 ", 0x3E0}, {"C800", 0xC800}, {"c800", 0xC800}, {"1/AS", 0x1A},
+      {"ffff", 0xFFFF}, {"zz9z", 0x9},   {"", 0},          {"3", 0x3},
   };
   for (const auto &hex : cases) {
     PageEndString guarded(hex.text);

@@ -167,8 +167,7 @@ TEST(PortDriverRegistration, RejectsWhatARealPortDriverRejects) {
        sim::STATUS_INVALID_PARAMETER, "HwFindAdapter"},
       {"reset", [](HW_INITIALIZATION_DATA &d) { d.HwResetBus = nullptr; },
        sim::STATUS_INVALID_PARAMETER, "HwResetBus"},
-      {"interface",
-       [](HW_INITIALIZATION_DATA &d) { d.AdapterInterfaceType = MaximumInterfaceType; },
+      {"interface", [](HW_INITIALIZATION_DATA &d) { d.AdapterInterfaceType = MaximumInterfaceType; },
        sim::STATUS_INVALID_PARAMETER, "interface type"},
   };
   for (const BadRegistrationCase &bad : cases) {
@@ -191,8 +190,7 @@ TEST(PortDriverRegistration, RejectsWhatARealPortDriverRejects) {
     EXPECT_EQ(status, bad.status);
     EXPECT_FALSE(portDriver.registered());
     ASSERT_FALSE(portDriver.log().empty());
-    EXPECT_NE(portDriver.log().back().find(bad.logged), std::string::npos)
-        << portDriver.log().back();
+    EXPECT_NE(portDriver.log().back().find(bad.logged), std::string::npos) << portDriver.log().back();
   }
 }
 

@@ -12,10 +12,11 @@
 namespace {
 
 void PrintUsage(FILE *out) {
-  std::fprintf(out, "usage: kavbench [--driver nt|95] [--options TEXT]\n"
-                    "  --driver nt|95   driver flavour to load (default nt)\n"
-                    "  --options TEXT   the driver's option string (default: none)\n"
-                    "  --help           this text\n");
+  std::fprintf(out,
+               "usage: kavbench [--driver nt|95] [--options TEXT]\n"
+               "  --driver nt|95   driver flavour to load (default nt)\n"
+               "  --options TEXT   the driver's option string (default: none)\n"
+               "  --help           this text\n");
 }
 
 const char *InterfaceName(INTERFACE_TYPE type) {
@@ -29,9 +30,7 @@ const char *InterfaceName(INTERFACE_TYPE type) {
   }
 }
 
-const char *YesNo(BOOLEAN value) {
-  return value ? "TRUE" : "FALSE";
-}
+const char *YesNo(BOOLEAN value) { return value ? "TRUE" : "FALSE"; }
 
 void PrintRegistration(const HW_INITIALIZATION_DATA &data) {
   std::printf("Registration data\n");
