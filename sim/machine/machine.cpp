@@ -79,20 +79,37 @@ void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
   clock_.advance(cost_.of(width) * count);
 }
 
-// The polled path: the last range, one device call, the count and the cost.
+// The polled path: the last range, the count and the cost, then the device,
+// which sees the access at its end, as it does a write.
 uint32_t IoSpace::read(uint32_t port, unsigned width) {
   const Range *range = last_;
   uint32_t decoded = port & decodeMask_;
-  if (range == nullptr || decoded - range->first >= range->length) {
-    range = decode(port);
+  if (range == nullptr || decoded - range->first >= range->length || recording_ || observer) {
+    return readTraced(port, width);
   }
-  uint32_t value =
-      range != nullptr ? range->device->read(decoded - range->first, width) : floatingValue(width);
+  counts_.reads[width]++;
+  clock_.advance(costByWidth_[width]);
+  return range->device->read(decoded - range->first, width);
+}
+
+uint32_t IoSpace::readTraced(uint32_t port, unsigned width) {
+  const Range *range = decode(port);
+  uint64_t start = clock_.now();
+  clock_.advance(cost_.of(width));
+  uint32_t value = floatingValue(width);
+  if (range != nullptr) {
+    value = range->device->read((port & decodeMask_) - range->first, width);
+  }
   counts_.reads[width]++;
   if (recording_ || observer) {
-    trace(port, width, false, value, 1);
+    IoAccess access{start, port, static_cast<uint8_t>(width), false, value, 1};
+    if (recording_) {
+      accesses_.push_back(access);
+    }
+    if (observer) {
+      observer(access);
+    }
   }
-  clock_.advance(costByWidth_[width]);
   return value;
 }
 

@@ -12,6 +12,9 @@
 //   so 0x740 reaches the device at 0x340.
 // - Buffer transfers move all their units in one step through the device's
 //   block routines; they cost one access per unit.
+// - A device sees a single read or write at the moment the access ends, that
+//   is, after its cost has been added to the clock; the access log keeps the
+//   moment it began.
 #ifndef KAV_SIM_MACHINE_H
 #define KAV_SIM_MACHINE_H
 
@@ -116,6 +119,7 @@ private:
     return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
   }
   void trace(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count);
+  uint32_t readTraced(uint32_t port, unsigned width);
   void account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count);
 
   Clock &clock_;
