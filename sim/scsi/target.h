@@ -48,6 +48,12 @@
 //   time-out) up to `reselectAttempts` times; then the task is dropped. After
 //   a reselection it sends IDENTIFY in MESSAGE IN and goes on.
 // - A selection while a task is disconnected drops that task.
+// - Misbehaviour knobs: a stalled phase shows its lines and never asks for a
+//   byte (the bus is held until a reset); extra data-in bytes follow the
+//   command's data (0xEE each); a message flood is that many copies of one
+//   byte in one MESSAGE IN phase before the data or status; a busy target
+//   answers BUSY without running the command; a target that does not answer
+//   selection lets the initiator time out.
 // - The data transfer rate is the initiator's; `byteNs` sets the slowest a
 //   target allows per byte.
 #ifndef KAV_SIM_SCSI_TARGET_H
