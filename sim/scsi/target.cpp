@@ -536,7 +536,6 @@ Outcome Target::requestSense(UnitSlot &slot, bool unitPresent) {
 }
 
 void Target::planAfterCommand(uint64_t time, const Outcome &outcome) {
-  (void)time;
   const TargetTiming &timing = options_.timing;
   uint64_t delay = timing.commandNs + outcome.busyNs;
   if (options_.messageFloodBytes > 0) {
