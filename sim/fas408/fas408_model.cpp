@@ -410,14 +410,14 @@ void Fas408::targetRequest(uint64_t time) {
 
 void Fas408::targetReleased(uint64_t time) {
   (void)time;
-  bool wasConnected = connected_;
+  if (!connected_) {
+    return; // not our connection (the chip was reset meanwhile)
+  }
   disconnect();
   if (running_ != Running::None && running_ != Running::BusReset) {
     running_ = Running::None;
   }
-  if (wasConnected) {
-    raise(INT_DISCONNECT);
-  }
+  raise(INT_DISCONNECT);
 }
 
 bool Fas408::reselected(uint64_t time, Target &target) {
