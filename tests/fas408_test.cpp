@@ -134,6 +134,17 @@ TEST(Fas408Reset, BusResetHoldsRstThenLatchesTheResetInterrupt) {
   EXPECT_EQ(events[1].kind, sim::BusEvent::Kind::ResetReleased);
 }
 
+TEST(Fas408Reset, SelectionWhileRstIsHeldIsIllegalAndRstStillEnds) {
+  ChipSession chip;
+  chip.command(0x03);
+  chip.write(0x4, 2);
+  chip.command(0x42);
+  EXPECT_EQ(chip.read(0x5), 0x40);
+  EXPECT_EQ(chip.waitInterrupt(), 0x90) << "the reset is still reported, on a free bus";
+  EXPECT_EQ(chip.read(0x5), 0x80);
+  EXPECT_FALSE(chip.system.bus().reset());
+}
+
 TEST(Fas408Reset, ConfigOneBitSixSilencesTheResetInterrupt) {
   ChipSession chip;
   chip.write(0x8, 0x40);

@@ -556,6 +556,21 @@ TEST(ScriptedTarget, PlaysTheListExactlyAndKeepsWhatItReceived) {
   EXPECT_EQ(scripted.received(Phase::MessageOut), std::vector<uint8_t>{0x80});
 }
 
+TEST(ScriptedTarget, BusFreeInTheMiddleOfDataEndsTheTransferWithDisconnect) {
+  ChipSession chip;
+  chip.system.addScriptedTarget(3, {sim::ScriptStep::receive(Phase::MessageOut, 1),
+                                    sim::ScriptStep::receive(Phase::Command, 6),
+                                    sim::ScriptStep::send(Phase::DataIn, Pattern(100, 1)),
+                                    sim::ScriptStep::busFree()});
+  ASSERT_TRUE(chip.resetAndProgram());
+  ASSERT_EQ(chip.select(3, {0x80}, TEST_UNIT_READY).interrupt, 0x18);
+  uint8_t endStatus = 0, endInterrupt = 0;
+  EXPECT_EQ(chip.dataIn(512, &endStatus, &endInterrupt), Pattern(100, 1));
+  EXPECT_EQ(endInterrupt, 0x20);
+  EXPECT_EQ(endStatus, 0x80) << "a free bus: phase 0, count not zero";
+  EXPECT_EQ(chip.count(), 412u);
+}
+
 TEST(ScriptedTarget, ListLongerThanTheSequencerIsCutAndCounted) {
   std::vector<sim::ScriptStep> steps(30, sim::ScriptStep::send(Phase::MessageIn, {0x08}));
   ChipSession chip;

@@ -229,7 +229,8 @@ void Fas408::writeCommand(uint8_t value) {
   }
   bool selectingNow = running_ == Running::Select;
   if ((entry->needs == Needs::Connected && !connected_) ||
-      (entry->needs == Needs::Disconnected && (connected_ || selectingNow))) {
+      (entry->needs == Needs::Disconnected && (connected_ || selectingNow)) ||
+      (entry->needs != Needs::Anything && rstDriven_)) {
     illegalCommand(value);
     return;
   }
