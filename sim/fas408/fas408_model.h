@@ -69,8 +69,8 @@
 // Commands (REG_COMMAND). A command the chip does not know, or one given in
 // a state where it cannot run (a transfer while not connected, a selection
 // while connected or selecting, either while the chip holds RST), latches the
-// illegal-command interrupt 0x40 and is counted. A new command replaces one still running, except NOP,
-// FLUSH FIFO and RESET ATN, which run beside it.
+// illegal-command interrupt 0x40 and is counted. A new command replaces one still running, except
+// NOP, FLUSH FIFO and RESET ATN, which run beside it.
 //   0x00 NOP             nothing
 //   0x01 FLUSH FIFO      empties the chip FIFO and the PIO FIFO
 //   0x02 RESET CHIP      power-on state of the core: registers 0 (except the
