@@ -40,12 +40,14 @@ uint64_t AccessCounts::total() const {
 
 void IoSpace::map(uint32_t first, uint32_t length, IoDevice *device, std::string name) {
   ranges_.push_back(Range{first, length, device, std::move(name)});
+  last_ = nullptr; // the vector may have moved
 }
 
 const IoSpace::Range *IoSpace::decode(uint32_t port) const {
-  uint32_t decoded = isaAlias_ ? (port & 0x3FF) : (port & 0xFFFF);
+  uint32_t decoded = port & decodeMask_;
   for (const Range &range : ranges_) {
     if (decoded - range.first < range.length) {
+      last_ = &range;
       return &range;
     }
   }
@@ -57,10 +59,49 @@ std::string IoSpace::deviceName(uint32_t port) const {
   return range ? range->name : std::string();
 }
 
-void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
+void IoSpace::trace(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
+  IoAccess access{clock_.now(), port, static_cast<uint8_t>(width), write, value, count};
+  if (recording_) {
+    accesses_.push_back(access);
+  }
+  if (observer) {
+    observer(access);
+  }
+}
+
+void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
+                      uint32_t count) {
   (write ? counts_.writes : counts_.reads)[width] += count;
   if (recording_ || observer) {
-    IoAccess access{clock_.now(), port, static_cast<uint8_t>(width), write, value, count};
+    trace(port, width, write, value, count);
+  }
+  clock_.advance(cost_.of(width) * count);
+}
+
+// The polled path: the last range, the count and the cost, then the device,
+// which sees the access at its end, as it does a write.
+uint32_t IoSpace::read(uint32_t port, unsigned width) {
+  const Range *range = last_;
+  uint32_t decoded = port & decodeMask_;
+  if (range == nullptr || decoded - range->first >= range->length || recording_ || observer) {
+    return readTraced(port, width);
+  }
+  counts_.reads[width]++;
+  clock_.advance(costByWidth_[width]);
+  return range->device->read(decoded - range->first, width);
+}
+
+uint32_t IoSpace::readTraced(uint32_t port, unsigned width) {
+  const Range *range = decode(port);
+  uint64_t start = clock_.now();
+  clock_.advance(cost_.of(width));
+  uint32_t value = floatingValue(width);
+  if (range != nullptr) {
+    value = range->device->read((port & decodeMask_) - range->first, width);
+  }
+  counts_.reads[width]++;
+  if (recording_ || observer) {
+    IoAccess access{start, port, static_cast<uint8_t>(width), false, value, 1};
     if (recording_) {
       accesses_.push_back(access);
     }
@@ -68,25 +109,13 @@ void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
       observer(access);
     }
   }
-  clock_.advance(cost_.of(width) * count);
-}
-
-uint32_t IoSpace::read(uint32_t port, unsigned width) {
-  const Range *range = decode(port);
-  uint32_t value = width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
-  if (range) {
-    uint32_t decoded = isaAlias_ ? (port & 0x3FF) : (port & 0xFFFF);
-    value = range->device->read(decoded - range->first, width);
-  }
-  account(port, width, false, value, 1);
   return value;
 }
 
 void IoSpace::write(uint32_t port, unsigned width, uint32_t value) {
   account(port, width, true, value, 1);
   if (const Range *range = decode(port)) {
-    uint32_t decoded = isaAlias_ ? (port & 0x3FF) : (port & 0xFFFF);
-    range->device->write(decoded - range->first, width, value);
+    range->device->write((port & decodeMask_) - range->first, width, value);
   }
 }
 

@@ -12,6 +12,9 @@
 //   so 0x740 reaches the device at 0x340.
 // - Buffer transfers move all their units in one step through the device's
 //   block routines; they cost one access per unit.
+// - A device sees a single read or write at the moment the access ends, that
+//   is, after its cost has been added to the clock; the access log keeps the
+//   moment it began.
 #ifndef KAV_SIM_MACHINE_H
 #define KAV_SIM_MACHINE_H
 
@@ -73,8 +76,17 @@ public:
   explicit IoSpace(Clock &clock) : clock_(clock) {}
 
   void map(uint32_t first, uint32_t length, IoDevice *device, std::string name);
-  void setIsaAlias(bool on) { isaAlias_ = on; }
-  void setCost(const AccessCost &cost) { cost_ = cost; }
+  void setIsaAlias(bool on) {
+    isaAlias_ = on;
+    decodeMask_ = on ? 0x3FFu : 0xFFFFu;
+    last_ = nullptr;
+  }
+  void setCost(const AccessCost &cost) {
+    cost_ = cost;
+    costByWidth_[1] = cost.byte;
+    costByWidth_[2] = cost.word;
+    costByWidth_[4] = cost.dword;
+  }
   const AccessCost &cost() const { return cost_; }
 
   uint32_t read(uint32_t port, unsigned width);
@@ -103,12 +115,20 @@ private:
     std::string name;
   };
   const Range *decode(uint32_t port) const;
+  static uint32_t floatingValue(unsigned width) {
+    return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
+  }
+  void trace(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count);
+  uint32_t readTraced(uint32_t port, unsigned width);
   void account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count);
 
   Clock &clock_;
   std::vector<Range> ranges_;
+  mutable const Range *last_ = nullptr; // the range decoded last
+  uint32_t decodeMask_ = 0xFFFF;
   bool isaAlias_ = false;
   AccessCost cost_;
+  uint64_t costByWidth_[5] = {0, AccessCost{}.byte, AccessCost{}.word, 0, AccessCost{}.dword};
   bool recording_ = false;
   std::vector<IoAccess> accesses_;
   AccessCounts counts_;

@@ -8,7 +8,6 @@
 namespace sim {
 
 namespace {
-thread_local PortDriver *activePortDriver = nullptr;
 constexpr uint64_t NANOSECONDS_PER_SECOND = 1000000000ull;
 } // namespace
 
@@ -17,22 +16,19 @@ PortDriver::PortDriver(Machine &machine, PortDriverConfig config)
 
 PortDriver::~PortDriver() = default;
 
-PortDriver &PortDriver::active() {
-  if (activePortDriver == nullptr) {
-    std::fprintf(stderr, "ScsiPort routine called outside a call into the driver\n");
-    std::abort();
-  }
-  return *activePortDriver;
+void PortDriver::noActiveDriver() {
+  std::fprintf(stderr, "ScsiPort routine called outside a call into the driver\n");
+  std::abort();
 }
 
 PortDriver::CallScope::CallScope(PortDriver &portDriver)
-    : portDriver_(portDriver), previous_(activePortDriver) {
-  activePortDriver = &portDriver;
+    : portDriver_(portDriver), previous_(activeDriver_) {
+  activeDriver_ = &portDriver;
 }
 
 PortDriver::CallScope::~CallScope() {
   portDriver_.checkGuards();
-  activePortDriver = previous_;
+  activeDriver_ = previous_;
 }
 
 void PortDriver::violation(std::string what) {

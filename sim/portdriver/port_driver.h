@@ -167,8 +167,14 @@ public:
 
   // --------------------------------------------------------- ScsiPort
   // The routines behind the ScsiPort* entry points.
-  static PortDriver &active();
-  ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data, PVOID hwContext);
+  static PortDriver &active() {
+    if (activeDriver_ == nullptr) {
+      noActiveDriver();
+    }
+    return *activeDriver_;
+  }
+  ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data,
+                   PVOID hwContext);
   PVOID getDeviceBase(INTERFACE_TYPE busType, ULONG busNumber, SCSI_PHYSICAL_ADDRESS address,
                       ULONG length, BOOLEAN inIoSpace);
   PVOID getLogicalUnit(UCHAR pathId, UCHAR targetId, UCHAR lun);
@@ -194,6 +200,11 @@ public:
   };
 
 private:
+  // The port driver whose call into the driver is running (inline: every
+  // port access of the driver goes through it).
+  static inline thread_local PortDriver *activeDriver_ = nullptr;
+  [[noreturn]] static void noActiveDriver();
+
   bool checkRegistration(const HW_INITIALIZATION_DATA &data);
   void prepareConfiguration();
   void callStartIo(Request &request);

@@ -1,7 +1,9 @@
-// kavbench: loads a driver flavour into the simulated machine and shows what
-// it did at start-up.
+// kavbench: loads a driver flavour into the simulated machine (the FAS408
+// chip model at 0x340 with a disk at target 0) and shows what it did at
+// start-up, the chip's state after initialisation included.
 #include "driver_view.h"
 #include "port_driver.h"
+#include "system.h"
 
 #include <cstdio>
 #include <cstring>
@@ -97,11 +99,12 @@ int main(int argc, char **argv) {
   }
 
   DriverView view = flavour == "95" ? kav95::MakeDriverView() : kavnt::MakeDriverView();
-  config.accessRangeStart = flavour == "95" ? 0x330 : 0x340;
-  sim::Machine machine;
-  machine.io.setIsaAlias(true);
-  sim::PortDriver port(machine, config);
-
+  sim::SystemConfig machineConfig =
+      sim::SystemConfig::forFlavour(flavour == "95" ? sim::Flavour::Kav95 : sim::Flavour::KavNt);
+  machineConfig.options = config.argumentString;
+  machineConfig.disks.push_back({0, 0, {}});
+  sim::System system(machineConfig);
+  sim::PortDriver &port = system.portDriver();
   std::printf("Loading %s, option string %s\n", view.name,
               config.argumentString ? ("\"" + *config.argumentString + "\"").c_str() : "(none)");
   ULONG status = port.load(view.driverEntry);
@@ -119,6 +122,13 @@ int main(int argc, char **argv) {
   }
   if (port.initializeCalled()) {
     std::printf("initialise: %s\n", port.initializeResult() ? "ready" : "failed");
+    std::printf("FAS408 at 0x%X after initialisation\n", system.chipPort());
+    for (const std::string &line : system.chip().describe()) {
+      std::printf("  %s\n", line.c_str());
+    }
+    std::printf("  simulated time %.3f s, %llu SCSI bus reset(s)\n",
+                static_cast<double>(system.machine().clock.now()) / 1e9,
+                static_cast<unsigned long long>(system.bus().statistics.resets));
   }
   for (const std::string &line : port.log()) {
     std::printf("port driver: %s\n", line.c_str());
