@@ -11,7 +11,8 @@
 // at 0xC8000 between two unreadable pages: a read outside the window stops
 // the run. Invariants: find-adapter finds the adapter; no write outside
 // what the port driver handed over; every memory mapping is the 4 KiB
-// window; every socket's window registers are as the host left them;
+// window; no I/O port touched but the controller's index and data ports;
+// every socket's window registers are as the host left them;
 // Socket is 0, 1 or 2; when the options search the controller's window,
 // Socket names a socket with a card fully inserted, an adapter card in
 // socket 1 is found there, an adapter card in socket 2 behind no other card
@@ -171,6 +172,7 @@ Findings RunInput(const uint8_t *data, size_t size) {
   config.argumentString = scenario.options->text;
   config.skipInitialize = true;
   sim::PortDriver port(machine, config);
+  machine.io.setRecording(true);
   port.load(drv::DriverEntry);
 
   Findings findings;
@@ -185,6 +187,10 @@ Findings RunInput(const uint8_t *data, size_t size) {
             "memory mapped at " + std::to_string(mapping.address) + ", " +
                 std::to_string(mapping.length) + " bytes");
     }
+  }
+  for (const sim::IoAccess &access : machine.io.accesses()) {
+    Check(findings, access.port == 0x3E0 || access.port == 0x3E1,
+          "I/O port " + std::to_string(access.port) + " touched");
   }
   Check(findings, ReadWindowState(pcic) == before, "window registers not given back");
   auto &ext = *static_cast<drv::PHW_DEVICE_EXTENSION>(port.deviceExtension());

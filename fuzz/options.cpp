@@ -10,8 +10,9 @@
 // A read past the NUL stops the run (the poisoned guard, the unreadable
 // page). Invariants: find-adapter finds the adapter, no write outside what
 // the port driver handed over, every AsyncOnly entry 0 or 1, KAV95's Socket
-// at most 7 and its flags 0 or 1, the window registers as they were, and
-// both reads give the same option fields.
+// at most 7 and its flags 0 or 1, no I/O port touched but (KAV95 only) the
+// index and data ports the options name, the window registers as they were,
+// and both reads give the same option fields.
 #include "flavour_under_test.h"
 #include "harness.h"
 #include "page_end_string.h"
@@ -82,9 +83,21 @@ void CheckFields(Findings &findings, const OptionFields &fields, const std::stri
 }
 
 void CheckMachine(Findings &findings, const OptionMachine &m, const sim::PortDriver &port,
-                  const std::string &path) {
+                  const OptionFields &fields, const std::string &path) {
   for (const std::string &violation : port.violations()) {
     findings.push_back(path + ": port driver: " + violation);
+  }
+  for (const sim::IoAccess &access : m.machine.io.accesses()) {
+#ifdef KAV_FLAVOUR_95
+    // The ports are 16-bit: the data port after 0xFFFF is 0.
+    uint32_t indexPort = fields.pcicBase & 0xFFFF;
+    bool controllerPort = access.port == indexPort || access.port == ((indexPort + 1) & 0xFFFF);
+#else
+    (void)fields;
+    bool controllerPort = false;
+#endif
+    Check(findings, controllerPort,
+          path + ": I/O port " + std::to_string(access.port) + " touched");
   }
 #ifdef KAV_FLAVOUR_95
   // Nothing programmed the windows before: a search must leave them so.
@@ -107,11 +120,12 @@ OptionFields ReadThroughFindAdapter(Findings &findings, const std::string &text)
   config.argumentString = text;
   config.skipInitialize = true;
   sim::PortDriver port(m.machine, config);
+  m.machine.io.setRecording(true);
   port.load(drv::DriverEntry);
   Check(findings, port.findAdapterResult() == SP_RETURN_FOUND,
         "find-adapter returned " + std::to_string(port.findAdapterResult()));
-  CheckMachine(findings, m, port, "find-adapter");
   OptionFields fields(*static_cast<drv::PHW_DEVICE_EXTENSION>(port.deviceExtension()));
+  CheckMachine(findings, m, port, fields, "find-adapter");
   CheckFields(findings, fields, "find-adapter");
   return fields;
 }
@@ -124,14 +138,15 @@ OptionFields ReadByTheOptionPass(Findings &findings, const std::string &text) {
   auto *ext = reinterpret_cast<drv::PHW_DEVICE_EXTENSION>(record.data());
   PORT_CONFIGURATION_INFORMATION info{};
   info.AdapterInterfaceType = drv::FLAVOUR_INTERFACE_TYPE;
+  m.machine.io.setRecording(true);
   {
     sim::PortDriver::CallScope scope(port);
     drv::SetOptionDefaults(ext);
     drv::ReadOptions(ext, guarded.get(), &info);
   }
   Check(findings, record.intact(), "option pass: write outside the adapter record");
-  CheckMachine(findings, m, port, "option pass");
   OptionFields fields(*ext);
+  CheckMachine(findings, m, port, fields, "option pass");
   CheckFields(findings, fields, "option pass");
   return fields;
 }
