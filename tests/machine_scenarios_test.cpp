@@ -149,9 +149,10 @@ TEST(MachineScenario, BusScanFindsEachDiskWithItsInquiryAndCapacity) {
     EXPECT_EQ(entry.capacity->lastBlock, expected[i].lastBlock);
     EXPECT_EQ(entry.capacity->blockSize, 512u);
   }
-  // Absent targets time out in selection and are not retried; nothing fails
-  // for good, and no request needed the port driver's time-out.
+  // Each absent target ends its INQUIRY in a selection time-out, which is
+  // not retried; no request needed the port driver's time-out.
   EXPECT_EQ(s.classDriver.counters().errors, 5u) << "targets 1, 2, 4, 5, 6";
+  EXPECT_EQ(s.system.bus().statistics.selectionTimeouts, 5u);
   EXPECT_EQ(s.port().timeouts(), 0u);
   EXPECT_TRUE(s.port().violations().empty());
 }

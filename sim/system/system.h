@@ -66,9 +66,11 @@ struct SystemConfig {
   Fas408Options chip;
   std::vector<TargetSpec> targets;
   std::vector<DiskSpec> disks;
-  std::optional<std::string> options;                   // the driver's option string
-  PortDriverConfig portDriver;                          // the rest of the port driver's setup
-  std::optional<SocketControllerSpec> socketController; // none: not a PC Card host
+  std::optional<std::string> options; // the driver's option string
+  PortDriverConfig portDriver;        // the rest of the port driver's setup
+
+  // The PC Card host's socket controller; none on other machines.
+  std::optional<SocketControllerSpec> socketController;
 
   // KAV95 runs on a PC Card host: its machine has the socket controller,
   // with the adapter card in socket 1.
