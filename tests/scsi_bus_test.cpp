@@ -478,6 +478,55 @@ TEST(TargetEngine, MissingLunAndUnknownOpcodeGoThroughCheckCondition) {
   }
 }
 
+// A unit that answers every command with CHECK CONDITION and sense bytes of
+// its own, as a unit forwarding to a real device does.
+struct OwnSenseUnit : sim::LogicalUnit {
+  std::vector<uint8_t> senseBytes;
+  const char *commandName(uint8_t) const override { return "ANY"; }
+  sim::Outcome execute(const uint8_t *, std::vector<uint8_t> &) override {
+    sim::Outcome outcome = sim::Outcome::check({0x03, 0x11, 0x00});
+    outcome.senseData = senseBytes;
+    return outcome;
+  }
+};
+
+TEST(TargetEngine, UnitsOwnSenseBytesComeBackAsTheyAreCutToTheAllocationLength) {
+  struct Case {
+    const char *name;
+    uint8_t allocation;
+    size_t expected;
+  };
+  const Case cases[] = {{"all of it", 252, 20}, {"cut", 8, 8}};
+  for (const Case &c : cases) {
+    ChipSession chip;
+    auto unit = std::make_unique<OwnSenseUnit>();
+    // Descriptor format, key MEDIUM ERROR: bytes no fixed-format builder makes.
+    unit->senseBytes = {0x72, 0x03, 0x11, 0x00, 0, 0, 0, 12, 0x00, 0x0A,
+                        0x80, 0,    0,    0,    0, 0, 0, 0,  0x12, 0x34};
+    std::vector<uint8_t> own = unit->senseBytes;
+    chip.system.addUnit(2, 0, std::move(unit));
+    ASSERT_TRUE(chip.resetAndProgram());
+    ASSERT_EQ(chip.select(2, {0x80}, REQUEST_SENSE).interrupt, 0x18);
+    EXPECT_EQ(chip.dataIn(18)[12], 0x29) << c.name << ": the unit attention comes first";
+    chip.statusPhase();
+
+    ASSERT_EQ(chip.select(2, {0x80}, TEST_UNIT_READY).interrupt, 0x18);
+    EXPECT_EQ(chip.statusPhase().status, 0x02) << c.name;
+    ASSERT_EQ(chip.select(2, {0x80}, {0x03, 0, 0, 0, c.allocation, 0}).interrupt, 0x18);
+    std::vector<uint8_t> sense = chip.dataIn(c.allocation);
+    EXPECT_EQ(sense, std::vector<uint8_t>(own.begin(), own.begin() + c.expected)) << c.name;
+    EXPECT_EQ(chip.statusPhase().status, 0x00) << c.name;
+    EXPECT_EQ(chip.system.target(2).senseOf(0), sim::sense::NO_SENSE) << c.name << ": cleared";
+
+    ASSERT_EQ(chip.select(2, {0x80}, REQUEST_SENSE).interrupt, 0x18);
+    std::vector<uint8_t> after = chip.dataIn(18);
+    ASSERT_EQ(after.size(), 18u) << c.name;
+    EXPECT_EQ(after[0], 0x70) << c.name << ": built again once the own bytes were read";
+    EXPECT_EQ(after[2], 0x00) << c.name << ": NO SENSE";
+    chip.statusPhase();
+  }
+}
+
 TEST(TargetEngine, InquiryOfAMissingLunShowsQualifierThree) {
   DiskSession session;
   ASSERT_EQ(session.select(2, {0x85}, {0x12, 0, 0, 0, 36, 0}).interrupt, 0x18);

@@ -112,6 +112,7 @@ void Target::setUnit(uint8_t lun, LogicalUnit *unit) {
   slot.unit = unit;
   slot.unitAttention = unit != nullptr && options_.unitAttentionOnReset;
   slot.sense = sense::NO_SENSE;
+  slot.senseData.clear();
 }
 
 void Target::push(const BusStep &step) {
@@ -171,6 +172,7 @@ void Target::resetTarget() {
     if (slot.unit != nullptr) {
       slot.unitAttention = options_.unitAttentionOnReset;
       slot.sense = sense::NO_SENSE;
+      slot.senseData.clear();
       slot.unit->reset();
     }
   }
@@ -380,9 +382,7 @@ void Target::stepEnded(uint64_t time, const BusStep &step) {
     Outcome outcome = slot.unit != nullptr
                           ? slot.unit->finishDataOut(cdb_, data_, step.offset + step.length)
                           : Outcome::good();
-    if (outcome.status == scsi_status::CHECK_CONDITION) {
-      slot.sense = outcome.sense;
-    }
+    keepSense(slot, outcome);
     planEnding(outcome.status, options_.timing.phaseNs + outcome.busyNs);
     break;
   }
@@ -479,10 +479,20 @@ void Target::executeCommand(uint64_t time) {
   }
   UnitSlot &slot = units_[lun_];
   Outcome outcome = runCommand(slot);
-  if (outcome.status == scsi_status::CHECK_CONDITION) {
-    slot.sense = outcome.sense; // the one error exit: kept for REQUEST SENSE
-  }
+  keepSense(slot, outcome);
   planAfterCommand(time, outcome);
+}
+
+// The one error exit: CHECK CONDITION keeps its sense for REQUEST SENSE.
+void Target::keepSense(UnitSlot &slot, const Outcome &outcome) {
+  if (outcome.status != scsi_status::CHECK_CONDITION) {
+    return;
+  }
+  slot.sense = outcome.sense;
+  slot.senseData = outcome.senseData;
+  if (slot.senseData.size() > 255) {
+    slot.senseData.resize(255);
+  }
 }
 
 Outcome Target::runCommand(UnitSlot &slot) {
@@ -520,11 +530,19 @@ Outcome Target::runCommand(UnitSlot &slot) {
 
 Outcome Target::requestSense(UnitSlot &slot, bool unitPresent) {
   Sense reported = unitPresent ? slot.sense : sense::LOGICAL_UNIT_NOT_SUPPORTED;
+  bool ownData = unitPresent && !slot.senseData.empty();
   if (unitPresent && slot.unitAttention) {
     reported = sense::POWER_ON_OR_RESET;
     slot.unitAttention = false;
+    ownData = false;
   }
   slot.sense = sense::NO_SENSE;
+  if (ownData) {
+    data_.assign(slot.senseData.begin(), slot.senseData.end());
+    slot.senseData.clear();
+    return Outcome::dataIn(std::min<uint32_t>(cdb_[4], static_cast<uint32_t>(data_.size())));
+  }
+  slot.senseData.clear();
   // Fixed-format sense data, current error.
   data_.assign(18, 0);
   data_[0] = 0x70;

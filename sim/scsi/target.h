@@ -37,6 +37,10 @@
 //   ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE. These, and every error a
 //   unit reports, go through one exit: CHECK CONDITION with the sense kept
 //   for the next REQUEST SENSE of that LUN, which returns it and clears it.
+//   The sense is fixed-format data built from key, ASC and ASCQ, unless the
+//   unit gave its own sense bytes (a unit that forwards to a real device),
+//   which REQUEST SENSE then returns as they are, cut to the allocation
+//   length.
 // - Ending: STATUS, MESSAGE IN with COMMAND COMPLETE, and bus free
 //   `busFreeNs` after the message byte has been accepted.
 // - Short reads and writes move fewer bytes than the command asks and still
@@ -138,9 +142,10 @@ struct Outcome {
   enum class Kind : uint8_t { Status, DataIn, DataOut };
   Kind kind = Kind::Status;
   uint8_t status = scsi_status::GOOD;
-  Sense sense;         // kept for REQUEST SENSE when the status is CHECK CONDITION
-  uint32_t length = 0; // data in: bytes placed in the buffer; data out: bytes wanted
-  uint64_t busyNs = 0; // the unit's own time before the next phase
+  Sense sense;                    // kept for REQUEST SENSE when the status is CHECK CONDITION
+  std::vector<uint8_t> senseData; // the unit's own sense bytes, if any (at most 255)
+  uint32_t length = 0;            // data in: bytes placed in the buffer; data out: bytes wanted
+  uint64_t busyNs = 0;            // the unit's own time before the next phase
 
   static Outcome good() { return Outcome{}; }
   static Outcome check(Sense sense) {
@@ -343,6 +348,7 @@ private:
     LogicalUnit *unit = nullptr;
     bool unitAttention = false;
     Sense sense;
+    std::vector<uint8_t> senseData; // returned as they are when not empty
   };
 
   void startStep(uint64_t time);
@@ -356,6 +362,7 @@ private:
   void executeCommand(uint64_t time);
   Outcome runCommand(UnitSlot &slot);
   Outcome requestSense(UnitSlot &slot, bool unitPresent);
+  void keepSense(UnitSlot &slot, const Outcome &outcome);
   void planAfterCommand(uint64_t time, const Outcome &outcome);
   void planDataPhase(Phase phase, uint32_t length, uint64_t delayNs, StepEnd end);
   void planDisconnect(uint64_t delayNs);

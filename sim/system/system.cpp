@@ -54,9 +54,16 @@ Target &System::target(uint8_t id, TargetOptions options) {
 }
 
 DiskUnit &System::addDisk(uint8_t target, uint8_t lun, DiskOptions options) {
-  disks_.push_back(std::make_unique<DiskUnit>(std::move(options)));
-  this->target(target).setUnit(lun, disks_.back().get());
-  return *disks_.back();
+  auto disk = std::make_unique<DiskUnit>(std::move(options));
+  DiskUnit &result = *disk;
+  addUnit(target, lun, std::move(disk));
+  return result;
+}
+
+LogicalUnit &System::addUnit(uint8_t target, uint8_t lun, std::unique_ptr<LogicalUnit> unit) {
+  units_.push_back(std::move(unit));
+  this->target(target).setUnit(lun, units_.back().get());
+  return *units_.back();
 }
 
 DiskUnit *System::disk(uint8_t target, uint8_t lun) {

@@ -108,6 +108,9 @@ public:
   bool hasTarget(uint8_t id) const { return bus_.target(id) != nullptr; }
   DiskUnit &addDisk(uint8_t target, uint8_t lun, DiskOptions options = {});
   DiskUnit *disk(uint8_t target, uint8_t lun);
+  // Puts a unit made elsewhere (an iSCSI unit, say) at a target's LUN; the
+  // machine keeps it.
+  LogicalUnit &addUnit(uint8_t target, uint8_t lun, std::unique_ptr<LogicalUnit> unit);
   // Puts a scripted target at an ID, replacing whatever was there.
   ScriptedTarget &addScriptedTarget(uint8_t id, std::vector<ScriptStep> steps,
                                     TargetOptions options = {});
@@ -119,7 +122,7 @@ private:
   Fas408 chip_;
   std::unique_ptr<Pcic> pcic_;
   std::vector<std::unique_ptr<Target>> targets_;
-  std::vector<std::unique_ptr<DiskUnit>> disks_;
+  std::vector<std::unique_ptr<LogicalUnit>> units_;
   std::unique_ptr<PortDriver> portDriver_;
 };
 
