@@ -42,21 +42,21 @@ void ScriptBusReset(ScriptedDriver &driver) {
 
 sim::RequestSpec Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
                          uint32_t dataLength = 0) {
-  sim::RequestSpec spec;
-  spec.targetId = target;
-  spec.lun = lun;
-  spec.cdb = std::move(cdb);
-  spec.dataLength = dataLength;
-  spec.srbFlags = dataLength ? SRB_FLAGS_DATA_IN : 0;
-  return spec;
+  sim::RequestSpec order;
+  order.targetId = target;
+  order.lun = lun;
+  order.cdb = std::move(cdb);
+  order.dataLength = dataLength;
+  order.srbFlags = dataLength ? SRB_FLAGS_DATA_IN : 0;
+  return order;
 }
 
 sim::RequestSpec Function(uint8_t function, uint8_t target = 2, uint8_t lun = 0) {
-  sim::RequestSpec spec;
-  spec.function = function;
-  spec.targetId = target;
-  spec.lun = lun;
-  return spec;
+  sim::RequestSpec order;
+  order.function = function;
+  order.targetId = target;
+  order.lun = lun;
+  return order;
 }
 
 // The notifications and completions the port driver saw, as text.
@@ -316,10 +316,10 @@ TEST(RoutineStartIo, AnAbortIsReportedFailedWithAnExtraNextRequest) {
     ScriptSample(driver, 0x06);
     driver.chip.queue(0, drv::REG_STATUS, {0x80});
     driver.chip.queue(0, drv::REG_INT_STATUS, {0x20});
-    sim::RequestSpec spec = Function(SRB_FUNCTION_ABORT_COMMAND, 4, 3);
-    spec.srbFlags = c.flags;
+    sim::RequestSpec order = Function(SRB_FUNCTION_ABORT_COMMAND, 4, 3);
+    order.srbFlags = c.flags;
 
-    sim::Request &request = driver.port->start(spec);
+    sim::Request &request = driver.port->start(order);
 
     std::vector<Access> fifo;
     for (const Access &access : driver.chip.log()) {

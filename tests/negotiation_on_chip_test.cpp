@@ -99,10 +99,10 @@ TEST(NegotiationOnChip, EachLunOfATargetIsOfferedOnce) {
 
 TEST(NegotiationOnChip, AnOfferIsNotMadeWhenTheRequestDisablesSynchronousTransfer) {
   TestMachine m(DisksAt({2}, Settled()));
-  sim::RequestSpec spec = Read10(2, 0, 1);
-  spec.srbFlags |= SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+  sim::RequestSpec order = Read10(2, 0, 1);
+  order.srbFlags |= SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
 
-  EXPECT_EQ(m.execute(spec).status, SRB_STATUS_SUCCESS);
+  EXPECT_EQ(m.execute(order).status, SRB_STATUS_SUCCESS);
   EXPECT_EQ(m.target(2).messageOut(), kIdentifyOnly);
   EXPECT_FALSE(m.target(2).agreement().synchronous());
 
@@ -170,11 +170,11 @@ TEST(NegotiationOnChip, ATargetsOwnProposalIsTakenWhenNoOfferWasMade) {
   options.proposedOffset = 8;
   TestMachine m(DisksAt({2}, options));
   FillDisk(m, 2);
-  sim::RequestSpec spec = Read10(2, 0, 1);
-  spec.srbFlags |= SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+  sim::RequestSpec order = Read10(2, 0, 1);
+  order.srbFlags |= SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
   m.bus().recorder.setEnabled(true);
 
-  sim::Request &request = m.execute(spec);
+  sim::Request &request = m.execute(order);
 
   EXPECT_EQ(request.status, SRB_STATUS_SUCCESS);
   EXPECT_EQ(m.target(2).messageOut(), kIdentifyOnly);

@@ -96,12 +96,12 @@ private:
 
 inline sim::RequestSpec Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
                                 uint32_t srbFlags = SRB_FLAGS_NO_DATA_TRANSFER) {
-  sim::RequestSpec spec;
-  spec.targetId = target;
-  spec.lun = lun;
-  spec.cdb = std::move(cdb);
-  spec.srbFlags = srbFlags;
-  return spec;
+  sim::RequestSpec order;
+  order.targetId = target;
+  order.lun = lun;
+  order.cdb = std::move(cdb);
+  order.srbFlags = srbFlags;
+  return order;
 }
 
 inline sim::RequestSpec TestUnitReady(uint8_t target, uint8_t lun = 0) {
@@ -109,37 +109,37 @@ inline sim::RequestSpec TestUnitReady(uint8_t target, uint8_t lun = 0) {
 }
 
 inline sim::RequestSpec RequestSense(uint8_t target, uint8_t lun = 0) {
-  sim::RequestSpec spec =
+  sim::RequestSpec order =
       Execute(target, lun, {0x03, 0x00, 0x00, 0x00, 18, 0x00}, SRB_FLAGS_DATA_IN);
-  spec.dataLength = 18;
-  return spec;
+  order.dataLength = 18;
+  return order;
 }
 
 // READ BUFFER, data mode, buffer 0, offset 0, `length` bytes into a buffer
 // of `bufferLength` (the same unless given).
 inline sim::RequestSpec ReadBuffer(uint8_t target, uint32_t length, uint32_t bufferLength = 0) {
-  sim::RequestSpec spec =
+  sim::RequestSpec order =
       Execute(target, 0,
               {BufferUnit::READ_BUFFER, BufferUnit::MODE_DATA, 0x00, 0x00, 0x00, 0x00,
                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8),
                static_cast<uint8_t>(length), 0x00},
               SRB_FLAGS_DATA_IN);
-  spec.dataLength = bufferLength != 0 ? bufferLength : length;
-  return spec;
+  order.dataLength = bufferLength != 0 ? bufferLength : length;
+  return order;
 }
 
 // WRITE BUFFER, data mode, buffer 0, offset 0, the given bytes.
 inline sim::RequestSpec WriteBuffer(uint8_t target, const std::vector<uint8_t> &bytes) {
   uint32_t length = static_cast<uint32_t>(bytes.size());
-  sim::RequestSpec spec =
+  sim::RequestSpec order =
       Execute(target, 0,
               {BufferUnit::WRITE_BUFFER, BufferUnit::MODE_DATA, 0x00, 0x00, 0x00, 0x00,
                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8),
                static_cast<uint8_t>(length), 0x00},
               SRB_FLAGS_DATA_OUT);
-  spec.dataLength = length;
-  spec.dataOut = bytes;
-  return spec;
+  order.dataLength = length;
+  order.dataOut = bytes;
+  return order;
 }
 
 // READ(10) or WRITE(10) of whole 512-byte blocks.
@@ -157,25 +157,25 @@ inline std::vector<uint8_t> ReadWrite10(uint8_t operationCode, uint32_t lba, uin
 }
 
 inline sim::RequestSpec Read10(uint8_t target, uint32_t lba, uint16_t blocks) {
-  sim::RequestSpec spec = Execute(target, 0, ReadWrite10(0x28, lba, blocks), SRB_FLAGS_DATA_IN);
-  spec.dataLength = blocks * 512u;
-  return spec;
+  sim::RequestSpec order = Execute(target, 0, ReadWrite10(0x28, lba, blocks), SRB_FLAGS_DATA_IN);
+  order.dataLength = blocks * 512u;
+  return order;
 }
 
 inline sim::RequestSpec Write10(uint8_t target, uint32_t lba, const std::vector<uint8_t> &bytes) {
   uint16_t blocks = static_cast<uint16_t>(bytes.size() / 512);
-  sim::RequestSpec spec = Execute(target, 0, ReadWrite10(0x2A, lba, blocks), SRB_FLAGS_DATA_OUT);
-  spec.dataLength = static_cast<uint32_t>(bytes.size());
-  spec.dataOut = bytes;
-  return spec;
+  sim::RequestSpec order = Execute(target, 0, ReadWrite10(0x2A, lba, blocks), SRB_FLAGS_DATA_OUT);
+  order.dataLength = static_cast<uint32_t>(bytes.size());
+  order.dataOut = bytes;
+  return order;
 }
 
 inline sim::RequestSpec Function(uint8_t function, uint8_t target, uint8_t lun = 0) {
-  sim::RequestSpec spec;
-  spec.function = function;
-  spec.targetId = target;
-  spec.lun = lun;
-  return spec;
+  sim::RequestSpec order;
+  order.function = function;
+  order.targetId = target;
+  order.lun = lun;
+  return order;
 }
 
 // Bytes that differ from block to block and from byte to byte, so that a
@@ -221,8 +221,8 @@ public:
   sim::ScsiBus &bus() { return system_->bus(); }
   sim::Target &target(uint8_t id) { return system_->target(id); }
 
-  sim::Request &execute(const sim::RequestSpec &spec) { return port().execute(spec); }
-  sim::Request &start(const sim::RequestSpec &spec) { return port().start(spec); }
+  sim::Request &execute(const sim::RequestSpec &order) { return port().execute(order); }
+  sim::Request &start(const sim::RequestSpec &order) { return port().start(order); }
 
   // The device extension's address as the driver reports it in its error
   // log entries.

@@ -58,18 +58,18 @@ std::vector<uint8_t> ReadWriteCdb(uint8_t opcode, uint32_t lba, uint16_t blocks)
 CommandResult ClassDriver::sendOnce(uint8_t target, uint8_t lun, const std::vector<uint8_t> &cdb,
                                     uint32_t dataInLength, const std::vector<uint8_t> &dataOut,
                                     uint32_t extraFlags) {
-  RequestSpec spec;
-  spec.targetId = target;
-  spec.lun = lun;
-  spec.cdb = cdb;
-  spec.srbFlags = extraFlags | (dataInLength       ? SRB_FLAGS_DATA_IN
+  RequestSpec order;
+  order.targetId = target;
+  order.lun = lun;
+  order.cdb = cdb;
+  order.srbFlags = extraFlags | (dataInLength       ? SRB_FLAGS_DATA_IN
                                 : !dataOut.empty() ? SRB_FLAGS_DATA_OUT
                                                    : SRB_FLAGS_NO_DATA_TRANSFER);
-  spec.dataLength = dataInLength ? dataInLength : static_cast<uint32_t>(dataOut.size());
-  spec.dataOut = dataOut;
+  order.dataLength = dataInLength ? dataInLength : static_cast<uint32_t>(dataOut.size());
+  order.dataOut = dataOut;
 
   counters_.requests++;
-  Request &request = port_.execute(spec);
+  Request &request = port_.execute(order);
   CommandResult result;
   result.srbStatus = request.status;
   result.scsiStatus = request.srb.ScsiStatus;

@@ -413,27 +413,27 @@ void PortDriver::expireOldestRequest() {
   resetBusAfterTimeout();
 }
 
-Request &PortDriver::start(const RequestSpec &spec) {
+Request &PortDriver::start(const RequestSpec &order) {
   auto request = std::make_unique<Request>();
   request->id = nextRequestId_++;
-  request->requestedLength = spec.dataLength;
-  request->data.resize(spec.dataLength);
-  std::copy_n(spec.dataOut.begin(), std::min<size_t>(spec.dataOut.size(), spec.dataLength),
+  request->requestedLength = order.dataLength;
+  request->data.resize(order.dataLength);
+  std::copy_n(order.dataOut.begin(), std::min<size_t>(order.dataOut.size(), order.dataLength),
               request->data.data());
 
   SCSI_REQUEST_BLOCK &srb = request->srb;
   srb.Length = sizeof(SCSI_REQUEST_BLOCK);
-  srb.Function = spec.function;
-  srb.PathId = spec.pathId;
-  srb.TargetId = spec.targetId;
-  srb.Lun = spec.lun;
-  srb.CdbLength = static_cast<UCHAR>(std::min<size_t>(spec.cdb.size(), sizeof(srb.Cdb)));
-  std::copy_n(spec.cdb.begin(), srb.CdbLength, srb.Cdb);
-  srb.SrbFlags = spec.srbFlags;
-  srb.DataTransferLength = spec.dataLength;
-  srb.TimeOutValue = spec.timeoutSeconds;
-  srb.DataBuffer = spec.dataLength ? request->data.data() : nullptr;
-  srb.NextSrb = spec.nextSrb;
+  srb.Function = order.function;
+  srb.PathId = order.pathId;
+  srb.TargetId = order.targetId;
+  srb.Lun = order.lun;
+  srb.CdbLength = static_cast<UCHAR>(std::min<size_t>(order.cdb.size(), sizeof(srb.Cdb)));
+  std::copy_n(order.cdb.begin(), srb.CdbLength, srb.Cdb);
+  srb.SrbFlags = order.srbFlags;
+  srb.DataTransferLength = order.dataLength;
+  srb.TimeOutValue = order.timeoutSeconds;
+  srb.DataBuffer = order.dataLength ? request->data.data() : nullptr;
+  srb.NextSrb = order.nextSrb;
   srb.QueueTag = SP_UNTAGGED;
 
   Request &started = *request;
@@ -447,8 +447,8 @@ Request &PortDriver::start(const RequestSpec &spec) {
   return started;
 }
 
-Request &PortDriver::execute(const RequestSpec &spec) {
-  Request &request = start(spec);
+Request &PortDriver::execute(const RequestSpec &order) {
+  Request &request = start(order);
   while (!request.completed) {
     resetBusAfterTimeout();
   }

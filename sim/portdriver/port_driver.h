@@ -124,9 +124,9 @@ public:
   // --------------------------------------------------------- requests
   // Starts a request as soon as the driver is ready for one (waiting for
   // time-outs as the port driver does). It may be left outstanding.
-  Request &start(const RequestSpec &spec);
+  Request &start(const RequestSpec &order);
   // Starts a request and waits until it has been completed.
-  Request &execute(const RequestSpec &spec);
+  Request &execute(const RequestSpec &order);
   // Lets the oldest outstanding request time out and resets the bus.
   void expireOldestRequest();
   // Frees the records of completed requests (long workloads); references to

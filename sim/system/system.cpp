@@ -14,11 +14,11 @@ PortDriverConfig PortDriverConfigOf(const SystemConfig &config) {
   return portDriver;
 }
 
-std::unique_ptr<Pcic> SocketControllerOf(const SocketControllerSpec &spec, Machine &machine) {
-  auto pcic = std::make_unique<Pcic>(spec.controller);
+std::unique_ptr<Pcic> SocketControllerOf(const SocketControllerSpec &order, Machine &machine) {
+  auto pcic = std::make_unique<Pcic>(order.controller);
   pcic->attach(machine);
-  if (spec.cardSocket != 0) {
-    pcic->insertCard(spec.cardSocket, spec.card ? *spec.card : PcCard::AdapterCard());
+  if (order.cardSocket != 0) {
+    pcic->insertCard(order.cardSocket, order.card ? *order.card : PcCard::AdapterCard());
   }
   return pcic;
 }
@@ -32,11 +32,11 @@ System::System(SystemConfig config)
   if (config_.socketController) {
     pcic_ = SocketControllerOf(*config_.socketController, machine_);
   }
-  for (const TargetSpec &spec : config_.targets) {
-    target(spec.id, spec.options);
+  for (const TargetSpec &order : config_.targets) {
+    target(order.id, order.options);
   }
-  for (const DiskSpec &spec : config_.disks) {
-    addDisk(spec.target, spec.lun, spec.disk);
+  for (const DiskSpec &order : config_.disks) {
+    addDisk(order.target, order.lun, order.disk);
   }
   portDriver_ = std::make_unique<PortDriver>(machine_, PortDriverConfigOf(config_));
 }

@@ -97,7 +97,7 @@ TEST(PeLoader, TheAddressConversionIsBoundToAThunkReturningInEdxEax) {
   EXPECT_NE(bound, reinterpret_cast<void *>(&ScsiPortConvertUlongToPhysicalAddress));
   auto asImageCallsIt = reinterpret_cast<unsigned long long(NTAPI *)(ULONG)>(bound);
   EXPECT_EQ(asImageCallsIt(0x740), 0x740ull);
-  EXPECT_EQ(asImageCallsIt(0xFFFFFFFFu), 0xFFFFFFFFull); // zero-extended, high part 0
+  EXPECT_EQ(asImageCallsIt(0xFFFFFFFFu), 0xFFFFFFFFull); // zero-extended, high half zero
   static_assert(sizeof(SCSI_PHYSICAL_ADDRESS) == 8, "the physical address is 8 bytes");
 }
 

@@ -31,7 +31,7 @@ namespace peverify {
 
 struct Expectations {
   std::string version;           // "1.0.0": the file and product version strings
-  uint16_t versionParts[4] = {}; // the same as numbers, fourth part 0
+  uint16_t versionParts[4] = {}; // the same as numbers, the fourth one zero
   std::string companyName;
   std::set<std::string> scsiPortRoutines; // the import definitions' names
   uint32_t sizeLimit = 0;
