@@ -98,7 +98,8 @@ UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
   if (waited == CHECK_TIMEOUT && operationCode == SCSIOP_FORMAT_UNIT) {
     // A target formatting its medium may hold the selection for minutes.
     // When the long wait runs out, the selection is judged as any other.
-    waited = WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &waited) ? 0 : CHECK_TIMEOUT;
+    UCHAR status;
+    waited = WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status) ? 0 : CHECK_TIMEOUT;
   }
 
   UCHAR intStatus = ReadRegister(base, REG_INT_STATUS);
