@@ -99,33 +99,30 @@ UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
     // A target formatting its medium may hold the selection for minutes.
     // When the long wait runs out, the selection is judged as any other.
     UCHAR status;
-    if (WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status)) {
-      waited = 0;
-    }
+    waited = WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status) ? 0 : CHECK_TIMEOUT;
   }
 
   UCHAR intStatus = ReadRegister(base, REG_INT_STATUS);
-  if (waited == CHECK_TIMEOUT && intStatus == 0) {
-    // No interrupt at all: the selection never ended, for a selection time-out
-    // would have ended it long before. The target answered and holds the bus
-    // (stalled in the command phase, say). That is no selection time-out: the
-    // sequence fails, the phase loop logs it, and the request is left to the
-    // port driver's time-out, whose bus reset frees the bus.
-    FailPhase(DeviceExtension);
-    return 1;
-  }
-  if (intStatus != INT_SELECTED) {
-    if (!MessageTakenAndBusFreed(DeviceExtension, intStatus)) {
-      srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
-      lu->RequestDone = 1;
-      return 0;
+  if (intStatus == INT_SELECTED) {
+    if ((ReadRegister(base, REG_SEQ_STEP) & SEQ_STEP_MASK) == 0) {
+      WriteRegister(base, REG_COMMAND, CMD_RESET_ATN);
     }
+  } else if (waited == CHECK_TIMEOUT && intStatus == 0) {
+    // No interrupt at all: the selection never ended, for a selection time-out
+    // would have ended it long before the wait did. The target answered and
+    // holds the bus (stalled in the command phase, say). That is no selection
+    // time-out: the sequence fails, the phase loop logs it, and the request is
+    // left to the port driver's time-out, whose bus reset frees the bus.
+    FailPhase(DeviceExtension);
+  } else if (MessageTakenAndBusFreed(DeviceExtension, intStatus)) {
     // The request has done its work; no phase follows.
     lu->SrbStatus = SRB_STATUS_SUCCESS;
     lu->RequestDone = 1;
     DeviceExtension->PhaseLoopDone = 1;
-  } else if ((ReadRegister(base, REG_SEQ_STEP) & SEQ_STEP_MASK) == 0) {
-    WriteRegister(base, REG_COMMAND, CMD_RESET_ATN);
+  } else {
+    srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+    lu->RequestDone = 1;
+    return 0;
   }
 
   DeviceExtension->DataPointer = reinterpret_cast<ULONG_PTR>(lu->DataPointer);
