@@ -22,12 +22,16 @@ set(KAV_DRIVER_95_SOURCES
 set(KAV_DRIVER_INCLUDE_DIRS port miniport engine socket)
 
 # Freestanding: no exceptions, RTTI, library headers or library calls. The
-# loop-pattern option keeps the compiler from turning loops into memset.
+# loop-pattern option keeps GCC from turning loops into memset (clang, which
+# builds only the fuzz tree, has no such option).
 set(KAV_DRIVER_FLAGS
     -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
-    -fno-tree-loop-distribute-patterns -nostdinc -nostdinc++
+    -nostdinc -nostdinc++
     -Wall -Wextra)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND KAV_DRIVER_FLAGS -fno-tree-loop-distribute-patterns)
+endif()
 
 function(kav_driver_sources flavour out)
   set(list ${KAV_DRIVER_COMMON_SOURCES} ${KAV_DRIVER_${flavour}_SOURCES})

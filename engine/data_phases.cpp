@@ -232,9 +232,13 @@ UCHAR DataOutPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
     return 0;
   }
 
+  // The count runs out as soon as the last byte has gone into the chip FIFO,
+  // not onto the bus: a target that stops within the last 16 bytes leaves
+  // them in the FIFO with a count of 0. So the FIFO is counted whatever the
+  // count reads, or such a short write would be reported as complete.
   ULONG remainder = ReadDataOutRemainder(base);
+  remainder += ReadRegister(base, REG_FIFO_FLAGS) & 0x1F;
   if (remainder != 0) {
-    remainder += ReadRegister(base, REG_FIFO_FLAGS) & 0x1F;
     // A count that reads back larger than the one loaded cannot move the
     // pointer before the buffer or raise the residual above the request.
     if (remainder > count) {

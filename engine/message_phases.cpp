@@ -21,6 +21,23 @@ constexpr UCHAR SDTR_OFFSET_FALLBACK = 15; // ... are taken as 15
 
 // ------------------------------------------------------------- message out
 
+// The target has freed the bus: let the chip answer a reselection.
+static void NoteDisconnect(ULONG BaseIoAddress) {
+  SelectBank(BaseIoAddress, CONTROL_RESELECT_BANK1);
+  SelectBank(BaseIoAddress, CONTROL_BANK0);
+  WriteRegister(BaseIoAddress, REG_COMMAND, CMD_ENABLE_RESELECT);
+}
+
+// A message-only request whose target freed the bus after the message: the
+// request is done and the sequence ends.
+static UCHAR EndMessageOnly(PHW_DEVICE_EXTENSION DeviceExtension) {
+  NoteDisconnect(DeviceExtension->BaseIoAddress);
+  DeviceExtension->ActiveLu->RequestDone = 1;
+  DeviceExtension->PhaseLoopDone = 1;
+  DeviceExtension->CurrentPhase = PHASE_SAMPLE;
+  return 1;
+}
+
 UCHAR MessageOutPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
   ULONG base = DeviceExtension->BaseIoAddress;
 
@@ -37,6 +54,11 @@ UCHAR MessageOutPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
         break;
       }
       if (intStatus == INT_DISCONNECT) {
+        if (DeviceExtension->MessageOnly == 1) {
+          // ABORT: the target takes it and frees the bus. That is the end
+          // the request asked for, not a broken sequence.
+          return EndMessageOnly(DeviceExtension);
+        }
         return FailPhase(DeviceExtension);
       }
     }
@@ -54,13 +76,6 @@ struct MESSAGE_IN {
   ULONG Received;               // bytes the target sent in this call
   UCHAR Connected;              // 0 once the target's disconnect was seen
 };
-
-// The target has freed the bus: let the chip answer a reselection.
-static void NoteDisconnect(ULONG BaseIoAddress) {
-  SelectBank(BaseIoAddress, CONTROL_RESELECT_BANK1);
-  SelectBank(BaseIoAddress, CONTROL_BANK0);
-  WriteRegister(BaseIoAddress, REG_COMMAND, CMD_ENABLE_RESELECT);
-}
 
 // Collects message bytes until the bus leaves MESSAGE IN or the target
 // disconnects. 1 when done, 0 on failure. Bytes beyond the buffer are

@@ -46,6 +46,15 @@ static void LoadMessageOut(PHW_DEVICE_EXTENSION DeviceExtension) {
   LoadTransferCount(base, DeviceExtension->MsgOutLength);
 }
 
+// A message-only request (BUS DEVICE RESET goes alone in the selection)
+// whose target took the message and then freed the bus, as a target does
+// after BUS DEVICE RESET, has been delivered. A selection time-out also ends
+// in a disconnect, but with the sequence step at 0: no message byte taken.
+static BOOLEAN MessageTakenAndBusFreed(PHW_DEVICE_EXTENSION DeviceExtension, UCHAR IntStatus) {
+  return DeviceExtension->MessageOnly == 1 && IntStatus == INT_DISCONNECT &&
+         (ReadRegister(DeviceExtension->BaseIoAddress, REG_SEQ_STEP) & SEQ_STEP_MASK) != 0;
+}
+
 UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
   ULONG base = DeviceExtension->BaseIoAddress;
   PHW_LU_EXTENSION lu = DeviceExtension->ActiveLu;
@@ -85,19 +94,37 @@ UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
     WriteRegister(base, REG_COMMAND, CMD_SELECT_ATN_STOP);
   }
 
-  if (CheckStReg(base, CHECK_WAIT) == CHECK_TIMEOUT && operationCode == SCSIOP_FORMAT_UNIT) {
+  UCHAR waited = CheckStReg(base, CHECK_WAIT);
+  if (waited == CHECK_TIMEOUT && operationCode == SCSIOP_FORMAT_UNIT) {
     // A target formatting its medium may hold the selection for minutes.
-    // When the long wait runs out, REG_INT_STATUS decides as for any command.
+    // When the long wait runs out, the selection is judged as any other.
     UCHAR status;
-    WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status);
+    if (WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status)) {
+      waited = 0;
+    }
   }
 
-  if (ReadRegister(base, REG_INT_STATUS) != INT_SELECTED) {
-    srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
-    lu->RequestDone = 1;
-    return 0;
+  UCHAR intStatus = ReadRegister(base, REG_INT_STATUS);
+  if (waited == CHECK_TIMEOUT && intStatus == 0) {
+    // No interrupt at all: the selection never ended, for a selection time-out
+    // would have ended it long before. The target answered and holds the bus
+    // (stalled in the command phase, say). That is no selection time-out: the
+    // sequence fails, the phase loop logs it, and the request is left to the
+    // port driver's time-out, whose bus reset frees the bus.
+    FailPhase(DeviceExtension);
+    return 1;
   }
-  if ((ReadRegister(base, REG_SEQ_STEP) & SEQ_STEP_MASK) == 0) {
+  if (intStatus != INT_SELECTED) {
+    if (!MessageTakenAndBusFreed(DeviceExtension, intStatus)) {
+      srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+      lu->RequestDone = 1;
+      return 0;
+    }
+    // The request has done its work; no phase follows.
+    lu->SrbStatus = SRB_STATUS_SUCCESS;
+    lu->RequestDone = 1;
+    DeviceExtension->PhaseLoopDone = 1;
+  } else if ((ReadRegister(base, REG_SEQ_STEP) & SEQ_STEP_MASK) == 0) {
     WriteRegister(base, REG_COMMAND, CMD_RESET_ATN);
   }
 

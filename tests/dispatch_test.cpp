@@ -299,7 +299,8 @@ TEST(RoutineStartIo, ABusResetRequestWhoseResetFailsWaitsForTheTimeOut) {
 
 // Abort: IDENTIFY (disconnect allowed unless the request forbids it) and
 // ABORT under select-and-stop; the target frees the bus after the message,
-// which fails message out; the abort is reported as failed all the same.
+// which ends the request (it asked for nothing more); the abort is reported
+// as failed all the same.
 TEST(RoutineStartIo, AnAbortIsReportedFailedWithAnExtraNextRequest) {
   struct Case {
     const char *name;
@@ -327,10 +328,12 @@ TEST(RoutineStartIo, AnAbortIsReportedFailedWithAnExtraNextRequest) {
       }
     }
     EXPECT_EQ(fifo, (std::vector<Access>{W0(0x2, c.identify), W0(0x2, 0x06)}));
-    EXPECT_EQ(Calls(driver), (Strings{"LogError", "NextRequest"}));
-    EXPECT_FALSE(request.completed);
-    EXPECT_EQ(request.srb.SrbStatus, SRB_STATUS_ABORT_FAILED);
+    EXPECT_EQ(Calls(driver), (Strings{"RequestComplete", "NextRequest", "NextRequest"}));
+    EXPECT_TRUE(request.completed);
+    EXPECT_EQ(request.status, SRB_STATUS_ABORT_FAILED);
     EXPECT_EQ(driver.ext().MessageOnly, 1);
+    // The chip is told to answer a reselection, as after any bus free.
+    EXPECT_EQ(driver.chip.log().back(), W0(0x3, 0x44));
   }
 }
 
@@ -417,6 +420,33 @@ TEST(RoutineStartIo, ADeviceResetSendsTheMessageAloneAndForgetsTheAgreement) {
   }
   EXPECT_EQ(ext.SyncPeriod[5], 0x08);
   EXPECT_EQ(ext.TargetId, 4u);
+}
+
+// The target takes BUS DEVICE RESET and frees the bus: a disconnect with the
+// sequence step past the message byte, unlike a selection time-out (step 0).
+TEST(RoutineStartIo, ADeviceResetTakenByTheTargetSucceeds) {
+  struct Case {
+    uint8_t seqStep;
+    uint8_t status;
+  };
+  const Case cases[] = {{0x02, SRB_STATUS_SUCCESS},
+                        {0xFA, SRB_STATUS_SUCCESS},
+                        {0x00, SRB_STATUS_SELECTION_TIMEOUT},
+                        {0xF8, SRB_STATUS_SELECTION_TIMEOUT}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "REG_SEQ_STEP 0x" << std::hex << int(c.seqStep));
+    ScriptedDriver driver;
+    ScriptSelection(driver, 0x20);
+    driver.chip.queue(0, drv::REG_SEQ_STEP, {c.seqStep});
+
+    sim::Request &request = driver.port->start(Function(SRB_FUNCTION_RESET_DEVICE, 4, 0));
+
+    EXPECT_TRUE(request.completed);
+    EXPECT_EQ(request.status, c.status);
+    EXPECT_EQ(request.srb.DataTransferLength, 0u);
+    EXPECT_EQ(Calls(driver), (Strings{"RequestComplete", "NextRequest"}));
+    EXPECT_TRUE(driver.chip.allConsumed());
+  }
 }
 
 TEST(RoutineStartIo, AnExecuteRequestAfterAMessageOnlyRequestBuildsItsOwnMessage) {

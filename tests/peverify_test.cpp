@@ -28,7 +28,7 @@ peverify::Expectations BuildExpectations() {
   peverify::Expectations expected;
   EXPECT_TRUE(peverify::SetVersion(KAV_VERSION_TEXT, expected));
   expected.companyName = "VELMO System Inc.";
-  expected.sizeLimit = 12 * 1024;
+  expected.sizeLimit = KAV_IMAGE_SIZE_LIMIT;
   std::string error;
   EXPECT_TRUE(peverify::ReadImportDefinitions(KAV_SCSIPORT_DEF, expected.scsiPortRoutines, error))
       << error;
@@ -153,7 +153,7 @@ TEST_F(ShippedImages, PassEveryCheck) {
     for (const std::string &error : report.errors) {
       ADD_FAILURE() << error;
     }
-    EXPECT_LE(bytes.size(), 12u * 1024);
+    EXPECT_LE(bytes.size(), static_cast<size_t>(KAV_IMAGE_SIZE_LIMIT));
     EXPECT_EQ(report.importModule, "SCSIPORT.SYS");
     EXPECT_NE(std::find(report.imports.begin(), report.imports.end(), "ScsiPortInitialize"),
               report.imports.end());

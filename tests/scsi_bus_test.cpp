@@ -449,6 +449,7 @@ TEST(TargetEngine, BusDeviceResetFreesTheBusAndRaisesUnitAttention) {
   DiskSession session;
   ChipSession::Selection selection = session.select(2, {0x0C}, TEST_UNIT_READY);
   EXPECT_EQ(selection.interrupt, 0x20);
+  EXPECT_EQ(selection.step, 2) << "the message went out, no command phase followed";
   EXPECT_TRUE(session.system.bus().free());
   EXPECT_TRUE(session.target().unitAttentionPending(0));
 }

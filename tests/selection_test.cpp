@@ -296,17 +296,41 @@ TEST(ExecuteSelection, FormatUnitWaitsForItsSelectionPastThePollLimit) {
   EXPECT_GE(driver.machine.clock.now() - before, 6 * 1000000ull);
 }
 
-TEST(ExecuteSelection, FormatUnitGivesUpAfterAnHourAndIsJudgedAsAnyCommand) {
+// No interrupt at all: the target holds the bus in the middle of the
+// selection. No selection time-out: the sequence fails and the request is
+// left to the port driver's time-out.
+TEST(ExecuteSelection, ASelectionThatNeverEndsFailsTheSequence) {
+  ScriptedDriver driver;
+  EngineRequest request(2, 0, kTestUnitReady);
+  request.arm(driver.ext());
+  request.srb.SrbStatus = SRB_STATUS_PENDING;
+  driver.ext().SdtrSent[2][0] = 1;
+  driver.chip.setDefault(0, drv::REG_STATUS, 0x02);
+
+  EXPECT_EQ(Select(driver), 1) << "the phase loop takes the failure";
+
+  EXPECT_EQ(driver.ext().CurrentPhase, drv::PHASE_FAILED);
+  EXPECT_EQ(driver.ext().PhaseLoopDone, 1);
+  EXPECT_EQ(request.lu.RequestDone, 0);
+  EXPECT_EQ(request.srb.SrbStatus, SRB_STATUS_PENDING);
+  EXPECT_EQ(driver.chip.readsOf(0, 0x4), kPollLimit);
+  EXPECT_EQ(driver.chip.log().back(), R0(0x5, 0x00)) << "REG_SEQ_STEP is not read";
+}
+
+TEST(ExecuteSelection, FormatUnitGivesUpAfterAnHourAndFailsTheSequence) {
   ScriptedDriver driver;
   EngineRequest request(2, 0, kFormatUnit);
   request.arm(driver.ext());
+  request.srb.SrbStatus = SRB_STATUS_PENDING;
   driver.ext().SdtrSent[2][0] = 1;
   driver.chip.setDefault(0, drv::REG_STATUS, 0x02);
   uint64_t before = driver.machine.clock.now();
 
-  EXPECT_EQ(Select(driver), 0);
+  EXPECT_EQ(Select(driver), 1);
 
-  EXPECT_EQ(request.srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  EXPECT_EQ(driver.ext().CurrentPhase, drv::PHASE_FAILED);
+  EXPECT_EQ(request.lu.RequestDone, 0);
+  EXPECT_EQ(request.srb.SrbStatus, SRB_STATUS_PENDING);
   EXPECT_EQ(driver.chip.readsOf(0, 0x4), kPollLimit + 3600000u);
   uint64_t waited = driver.machine.clock.now() - before;
   EXPECT_GE(waited, 3600ull * 1000000000ull);

@@ -414,6 +414,16 @@ void Fas408::targetReleased(uint64_t time) {
   if (!connected_) {
     return; // not our connection (the chip was reset meanwhile)
   }
+  if (running_ == Running::Select && selectStage_ == SelectStage::Sequence) {
+    // Freed during the selection sequence: the step says how far it got.
+    if (messageBytesSent_ == 0) {
+      seqStep_ = 0;
+    } else if (commandBytesSent_ == 0) {
+      seqStep_ = selectStop_ ? 1 : 2;
+    } else {
+      seqStep_ = 3;
+    }
+  }
   disconnect();
   if (running_ != Running::None && running_ != Running::BusReset) {
     running_ = Running::None;

@@ -129,6 +129,9 @@
 // stopped after the first byte; 2 the message went out but the target did not
 // go on to the command phase; 3 the command phase ended before the FIFO was
 // empty, or the FIFO ran dry while the target asked for more; 4 complete.
+// A target that frees the bus during the sequence leaves the step at how far
+// it got: 0 before the first message byte, 1 (SELECT ATN STOP) or 2 (SELECT
+// ATN) after the message, 3 after some command bytes.
 //
 // Interrupt causes (REG_INT_STATUS): 0x80 SCSI bus reset, 0x40 illegal
 // command, 0x20 disconnect (bus free while connected; a selection time-out),

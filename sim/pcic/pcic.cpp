@@ -220,31 +220,37 @@ bool Pcic::decodesWindowPage(const Socket &socket) const {
   return start <= page && page <= stop;
 }
 
-// The byte a socket drives at an offset of the host page its window decodes.
-uint8_t Pcic::windowByte(const Socket &socket, uint32_t offset) const {
+// The card address that a socket's window shows at the page's first byte,
+// or none when the socket drives no card byte there (no card, a card not
+// fully inserted, or common memory, which the cards lack): it floats.
+std::optional<uint32_t> Pcic::windowCardAddress(const Socket &socket) const {
   const auto &r = socket.registers;
   if (!socket.card || socket.detectLines != pcic::STATUS_CARD_DETECT ||
       !(r[pcic::MEM0_OFFSET_HIGH] & pcic::OFFSET_ATTRIBUTE)) {
-    return 0xFF;
+    return std::nullopt;
   }
   uint32_t start =
       (r[pcic::MEM0_START_HIGH] & pcic::WINDOW_HIGH_ADDRESS) << 8 | r[pcic::MEM0_START_LOW];
   uint32_t cardOffset =
       (r[pcic::MEM0_OFFSET_HIGH] & pcic::OFFSET_HIGH_BITS) << 8 | r[pcic::MEM0_OFFSET_LOW];
   uint32_t cardPage = (config_.memoryBase >> PAGE_SHIFT) - start + cardOffset;
-  uint32_t address = ((cardPage << PAGE_SHIFT) + offset) & CARD_ADDRESS_MASK;
-  return socket.card->readAttribute(address);
+  return cardPage << PAGE_SHIFT;
 }
 
 void Pcic::refreshWindow() {
   for (uint32_t offset = 0; offset < WINDOW_BYTES; offset++) {
-    uint8_t value = 0xFF;
-    for (const Socket &socket : sockets_) {
-      if (decodesWindowPage(socket)) {
-        value &= windowByte(socket, offset);
-      }
+    window_[offset] = 0xFF;
+  }
+  // A floating socket ANDs in all ones, which changes nothing.
+  for (const Socket &socket : sockets_) {
+    std::optional<uint32_t> first =
+        decodesWindowPage(socket) ? windowCardAddress(socket) : std::nullopt;
+    if (!first) {
+      continue;
     }
-    window_[offset] = value;
+    for (uint32_t offset = 0; offset < WINDOW_BYTES; offset++) {
+      window_[offset] &= socket.card->readAttribute((*first + offset) & CARD_ADDRESS_MASK);
+    }
   }
 }
 

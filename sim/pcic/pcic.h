@@ -169,7 +169,7 @@ private:
   bool storeRegister(Socket &socket, uint8_t index, uint8_t value);
 
   bool decodesWindowPage(const Socket &socket) const;
-  uint8_t windowByte(const Socket &socket, uint32_t offset) const;
+  std::optional<uint32_t> windowCardAddress(const Socket &socket) const;
   void refreshWindow();
   void record(PcicAccess::Kind kind, uint8_t value);
 

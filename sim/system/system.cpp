@@ -14,12 +14,24 @@ PortDriverConfig PortDriverConfigOf(const SystemConfig &config) {
   return portDriver;
 }
 
+std::unique_ptr<Pcic> SocketControllerOf(const SocketControllerSpec &spec, Machine &machine) {
+  auto pcic = std::make_unique<Pcic>(spec.controller);
+  pcic->attach(machine);
+  if (spec.cardSocket != 0) {
+    pcic->insertCard(spec.cardSocket, spec.card ? *spec.card : PcCard::AdapterCard());
+  }
+  return pcic;
+}
+
 } // namespace
 
 System::System(SystemConfig config)
     : config_(std::move(config)), chip_(machine_.clock, bus_, config_.chip) {
   machine_.io.setIsaAlias(config_.isaAlias);
   machine_.io.map(config_.chipPort, 16, &chip_, "FAS408");
+  if (config_.socketController) {
+    pcic_ = SocketControllerOf(*config_.socketController, machine_);
+  }
   for (const TargetSpec &spec : config_.targets) {
     target(spec.id, spec.options);
   }

@@ -12,8 +12,13 @@
 // - Disks and knob-carrying targets are created before the driver is
 //   loaded; targets without units answer selection and report every LUN as
 //   not supported.
-// - The socket controller of a PC Card host is not part of this machine yet;
-//   it will be mapped into the same I/O space beside the chip.
+// - A PC Card host's socket controller sits in the same I/O space beside the
+//   chip, at `socketController->controller.ioBase` (0x3E0), with its 4 KiB
+//   card window at `memoryBase` (0xC8000). A KAV95 machine from forFlavour
+//   has one, with the adapter card in socket 1; a KAVNT machine has one only
+//   when the description names it. A card socket other than 1, 2 or 0 (both
+//   sockets empty) is refused with std::out_of_range, as the controller
+//   refuses it.
 #ifndef KAV_SIM_SYSTEM_H
 #define KAV_SIM_SYSTEM_H
 
@@ -21,6 +26,7 @@
 #include "disk.h"
 #include "fas408_model.h"
 #include "machine.h"
+#include "pcic.h"
 #include "port_driver.h"
 #include "scripted_target.h"
 #include "target.h"
@@ -45,6 +51,13 @@ struct TargetSpec {
   TargetOptions options;
 };
 
+// The socket controller of a PC Card host and the card it holds.
+struct SocketControllerSpec {
+  PcicConfig controller;      // ports, window page, timing registers
+  int cardSocket = 1;         // 1 or 2; 0: no card in either socket
+  std::optional<PcCard> card; // the adapter card unless another is named
+};
+
 struct SystemConfig {
   Flavour flavour = Flavour::KavNt;
   uint32_t chipPort = 0x340;
@@ -56,9 +69,17 @@ struct SystemConfig {
   std::optional<std::string> options; // the driver's option string
   PortDriverConfig portDriver;        // the rest of the port driver's setup
 
+  // The PC Card host's socket controller; none on other machines.
+  std::optional<SocketControllerSpec> socketController;
+
+  // KAV95 runs on a PC Card host: its machine has the socket controller,
+  // with the adapter card in socket 1.
   static SystemConfig forFlavour(Flavour flavour) {
     SystemConfig config;
     config.flavour = flavour;
+    if (flavour == Flavour::Kav95) {
+      config.socketController = SocketControllerSpec{};
+    }
     return config;
   }
 };
@@ -76,6 +97,8 @@ public:
   Machine &machine() { return machine_; }
   ScsiBus &bus() { return bus_; }
   Fas408 &chip() { return chip_; }
+  // The socket controller, or nullptr on a machine without one.
+  Pcic *pcic() { return pcic_.get(); }
   PortDriver &portDriver() { return *portDriver_; }
   const SystemConfig &config() const { return config_; }
   uint32_t chipPort() const { return config_.chipPort; }
@@ -97,6 +120,7 @@ private:
   Machine machine_;
   ScsiBus bus_;
   Fas408 chip_;
+  std::unique_ptr<Pcic> pcic_;
   std::vector<std::unique_ptr<Target>> targets_;
   std::vector<std::unique_ptr<LogicalUnit>> units_;
   std::unique_ptr<PortDriver> portDriver_;

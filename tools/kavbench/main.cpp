@@ -1,6 +1,7 @@
 // kavbench: loads a driver flavour into the simulated machine (the FAS408
 // chip model at 0x340 with a disk at target 0) and shows what it did at
 // start-up, the chip's state after initialisation included.
+#include "class_driver.h"
 #include "driver_view.h"
 #include "port_driver.h"
 #include "system.h"
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -69,6 +71,53 @@ void PrintConfiguration(const sim::PortDriver &port) {
   }
 }
 
+// The bus scan as a table, then a TEST UNIT READY and a short write, read
+// and compare on every disk found.
+int RunRequests(sim::System &system, const DriverView &view) {
+  sim::ClassDriver classDriver(system.portDriver());
+  std::vector<sim::ScanEntry> found = classDriver.scanBus();
+  std::printf("Bus scan\n  ID LUN type vendor   product          rev  capacity\n");
+  for (const sim::ScanEntry &entry : found) {
+    std::printf("  %2u %3u %4u %-8s %-16s %-4s %llu bytes\n", entry.target, entry.lun,
+                entry.inquiry.deviceType(), entry.inquiry.vendor.c_str(),
+                entry.inquiry.product.c_str(), entry.inquiry.revision.c_str(),
+                static_cast<unsigned long long>(entry.capacity ? entry.capacity->bytes() : 0));
+  }
+  int failures = 0;
+  for (const sim::ScanEntry &entry : found) {
+    if (!entry.capacity) {
+      continue;
+    }
+    sim::CommandResult ready = classDriver.testUnitReady(entry.target, entry.lun);
+    std::printf("TEST UNIT READY to target %u: SRB status 0x%02X, SCSI status 0x%02X\n",
+                entry.target, ready.srbStatus, ready.scsiStatus);
+    const uint32_t blockSize = entry.capacity->blockSize;
+    std::vector<uint8_t> pattern(128 * blockSize);
+    for (size_t i = 0; i < pattern.size(); i++) {
+      pattern[i] = static_cast<uint8_t>(i * 7 + entry.target);
+    }
+    sim::CommandResult written = classDriver.writeBlocks(entry.target, entry.lun, 16, pattern,
+                                                         blockSize);
+    sim::CommandResult read = classDriver.readBlocks(entry.target, entry.lun, 16, 128, blockSize);
+    bool same = written.ok() && read.ok() && read.data == pattern;
+    failures += same ? 0 : 1;
+    std::printf("Target %u: wrote and read back %zu bytes at block 16: %s\n", entry.target,
+                pattern.size(), same ? "verified" : "MISMATCH");
+  }
+  std::printf("Adapter record after the requests\n");
+  for (const auto &[name, value] : view.describe(system.portDriver().deviceExtension())) {
+    std::printf("  %-25s %s\n", name.c_str(), value.c_str());
+  }
+  const sim::ClassCounters &counters = classDriver.counters();
+  std::printf("Requests %llu, retries %llu, errors %llu, violations %zu\n",
+              static_cast<unsigned long long>(counters.requests),
+              static_cast<unsigned long long>(counters.retries),
+              static_cast<unsigned long long>(counters.errors),
+              system.portDriver().violations().size());
+  return failures == 0 && counters.errors == 0 && system.portDriver().violations().empty() ? 0
+                                                                                          : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -103,6 +152,7 @@ int main(int argc, char **argv) {
       sim::SystemConfig::forFlavour(flavour == "95" ? sim::Flavour::Kav95 : sim::Flavour::KavNt);
   machineConfig.options = config.argumentString;
   machineConfig.disks.push_back({0, 0, {}});
+  machineConfig.disks.push_back({2, 0, {}});
   sim::System system(machineConfig);
   sim::PortDriver &port = system.portDriver();
   std::printf("Loading %s, option string %s\n", view.name,
@@ -134,5 +184,8 @@ int main(int argc, char **argv) {
     std::printf("port driver: %s\n", line.c_str());
   }
   std::printf("DriverEntry returned 0x%08X\n", status);
-  return status == sim::STATUS_SUCCESS ? 0 : 1;
+  if (status != sim::STATUS_SUCCESS) {
+    return 1;
+  }
+  return RunRequests(system, view);
 }
