@@ -37,10 +37,7 @@ bool AllZero(const std::vector<uint8_t> &bytes) {
 class IscsiLun : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!sim::IscsiSupported()) {
-      GTEST_SKIP() << "this build has no libiscsi (apt-get install libiscsi-dev)";
-    }
-    std::string reason = TgtTarget::unavailableReason();
+    std::string reason = TgtTarget::skipReason();
     if (!reason.empty()) {
       GTEST_SKIP() << reason;
     }

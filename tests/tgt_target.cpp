@@ -1,5 +1,7 @@
 #include "tgt_target.h"
 
+#include "iscsi_unit.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -137,6 +139,15 @@ std::string TgtTarget::unavailableReason() {
     return "tgtd needs root";
   }
   return "";
+}
+
+std::string TgtTarget::skipReason() {
+  if (!sim::IscsiSupported()) {
+    return sizeof(void *) == 4
+               ? "the 32-bit tree has no libiscsi (install libiscsi-dev:i386 to run this)"
+               : "this build has no libiscsi (apt-get install libiscsi-dev)";
+  }
+  return unavailableReason();
 }
 
 std::string TgtTarget::iqn() const {

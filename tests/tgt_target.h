@@ -27,6 +27,9 @@ public:
 
   // Why tgt cannot run here at all (not installed, not root), or empty.
   static std::string unavailableReason();
+  // Why a test of the iSCSI unit against tgt cannot run in this build on
+  // this machine (no libiscsi in the build, or tgt unavailable), or empty.
+  static std::string skipReason();
 
   // Starts the daemon and sets up the target; false with `error` set when
   // that fails.

@@ -9,6 +9,7 @@
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +24,7 @@ constexpr Sense COMMUNICATION_FAILURE{0x04, 0x08, 0x00};
 constexpr uint32_t DEFAULT_BLOCK_SIZE = 512;
 constexpr uint8_t SERVICE_ACTION_READ_CAPACITY16 = 0x10;
 constexpr int POLL_SLICE_MS = 100;
+constexpr uint32_t LOGOUT_LIMIT_MS = 2'000; // a polite goodbye, not worth a long wait
 
 // What a libiscsi callback reports.
 struct Completion {
@@ -46,6 +48,22 @@ std::string OneLine(const char *text) {
     line.pop_back();
   }
   return line;
+}
+
+// What a socket's poll events tell of its end: its error, a close by the
+// peer, or nothing.
+std::string SocketState(int fd, short events) {
+  if ((events & (POLLERR | POLLHUP)) != 0) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+      return std::strerror(error);
+    }
+  }
+  if ((events & (POLLRDHUP | POLLHUP)) != 0) {
+    return "the connection was closed by the other end";
+  }
+  return "";
 }
 
 uint32_t BigEndian32(const uint8_t *bytes) {
@@ -276,14 +294,19 @@ bool LibiscsiUnit::waitFor(const Completion &completion, uint32_t timeoutMs, std
       why = "no answer within " + std::to_string(timeoutMs) + " ms";
       return false;
     }
-    pollfd descriptor{iscsi_get_fd(context_), static_cast<short>(iscsi_which_events(context_)), 0};
+    // POLLRDHUP as well: a peer that closes says so, which libiscsi's own
+    // words after a failure do not.
+    pollfd descriptor{iscsi_get_fd(context_),
+                      static_cast<short>(iscsi_which_events(context_) | POLLRDHUP), 0};
     int ready = poll(&descriptor, 1, static_cast<int>(std::min<long long>(left, POLL_SLICE_MS)));
     if (ready < 0 && errno != EINTR) {
       why = std::string("poll: ") + std::strerror(errno);
       return false;
     }
-    if (iscsi_service(context_, ready > 0 ? descriptor.revents : 0) < 0) {
-      why = OneLine(iscsi_get_error(context_));
+    short events = ready > 0 ? descriptor.revents : 0;
+    std::string socketState = SocketState(descriptor.fd, events);
+    if (iscsi_service(context_, events & ~POLLRDHUP) < 0) {
+      why = !socketState.empty() ? socketState : OneLine(iscsi_get_error(context_));
       return false;
     }
   }
@@ -306,7 +329,7 @@ void LibiscsiUnit::close() {
   if (online() && iscsi_is_logged_in(context_) &&
       iscsi_logout_async(context_, Complete, &loggedOut_) == 0) {
     std::string why;
-    waitFor(loggedOut_, options_.timeoutMs, why);
+    waitFor(loggedOut_, std::min(options_.timeoutMs, LOGOUT_LIMIT_MS), why);
   }
   iscsi_destroy_context(context_);
   context_ = nullptr;

@@ -55,7 +55,7 @@ namespace sim {
 
 struct IscsiOptions {
   std::string initiatorName = "iqn.2024-01.sim.kav:initiator";
-  uint32_t timeoutMs = 30'000; // login, each command, logout
+  uint32_t timeoutMs = 30'000; // login and each command (logout: at most 2 s)
 };
 
 class IscsiUnit : public LogicalUnit {
