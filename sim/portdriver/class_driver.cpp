@@ -69,6 +69,9 @@ CommandResult ClassDriver::sendOnce(uint8_t target, uint8_t lun, const std::vect
   spec.dataOut = dataOut;
 
   counters_.requests++;
+  if (beforeEachRequest) {
+    beforeEachRequest(spec);
+  }
   Request &request = port_.execute(spec);
   CommandResult result;
   result.srbStatus = request.status;

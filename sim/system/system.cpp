@@ -20,6 +20,14 @@ System::System(SystemConfig config)
     : config_(std::move(config)), chip_(machine_.clock, bus_, config_.chip) {
   machine_.io.setIsaAlias(config_.isaAlias);
   machine_.io.map(config_.chipPort, 16, &chip_, "FAS408");
+  if (config_.socketController) {
+    const SocketControllerConfig &socket = *config_.socketController;
+    pcic_ = std::make_unique<Pcic>(socket.pcic);
+    pcic_->attach(machine_);
+    if (socket.cardSocket == 1 || socket.cardSocket == 2) {
+      pcic_->insertCard(socket.cardSocket, PcCard::AdapterCard());
+    }
+  }
   for (const TargetSpec &spec : config_.targets) {
     target(spec.id, spec.options);
   }

@@ -12,8 +12,10 @@
 // - Disks and knob-carrying targets are created before the driver is
 //   loaded; targets without units answer selection and report every LUN as
 //   not supported.
-// - The socket controller of a PC Card host is not part of this machine yet;
-//   it will be mapped into the same I/O space beside the chip.
+// - A PC Card host's socket controller is part of the machine when the
+//   description asks for one: it is mapped into the same I/O space beside
+//   the chip, its card window into the memory map, and the adapter card
+//   sits in the socket the description names (none: both sockets empty).
 #ifndef KAV_SIM_SYSTEM_H
 #define KAV_SIM_SYSTEM_H
 
@@ -21,6 +23,7 @@
 #include "disk.h"
 #include "fas408_model.h"
 #include "machine.h"
+#include "pcic.h"
 #include "port_driver.h"
 #include "scripted_target.h"
 #include "target.h"
@@ -45,6 +48,11 @@ struct TargetSpec {
   TargetOptions options;
 };
 
+struct SocketControllerConfig {
+  PcicConfig pcic;
+  int cardSocket = 1; // 1 or 2; 0: no card inserted
+};
+
 struct SystemConfig {
   Flavour flavour = Flavour::KavNt;
   uint32_t chipPort = 0x340;
@@ -53,6 +61,7 @@ struct SystemConfig {
   Fas408Options chip;
   std::vector<TargetSpec> targets;
   std::vector<DiskSpec> disks;
+  std::optional<SocketControllerConfig> socketController;
   std::optional<std::string> options; // the driver's option string
   PortDriverConfig portDriver;        // the rest of the port driver's setup
 
@@ -77,6 +86,8 @@ public:
   ScsiBus &bus() { return bus_; }
   Fas408 &chip() { return chip_; }
   PortDriver &portDriver() { return *portDriver_; }
+  // The socket controller, or nullptr when the machine has none.
+  Pcic *socketController() { return pcic_.get(); }
   const SystemConfig &config() const { return config_; }
   uint32_t chipPort() const { return config_.chipPort; }
 
@@ -94,6 +105,7 @@ private:
   Machine machine_;
   ScsiBus bus_;
   Fas408 chip_;
+  std::unique_ptr<Pcic> pcic_;
   std::vector<std::unique_ptr<Target>> targets_;
   std::vector<std::unique_ptr<DiskUnit>> disks_;
   std::unique_ptr<PortDriver> portDriver_;
