@@ -177,7 +177,7 @@ static ULONG WriteDataOutBlock(PHW_DEVICE_EXTENSION DeviceExtension) {
   return length;
 }
 
-// The bytes the chip did not move: the count left plus the chip FIFO.
+// The count the chip did not move on (bank 0).
 static ULONG ReadDataOutRemainder(ULONG BaseIoAddress) {
   ULONG high = ReadRegister(BaseIoAddress, REG_TC_HIGH);
   ULONG mid = ReadRegister(BaseIoAddress, REG_TC_MID);
@@ -232,9 +232,13 @@ UCHAR DataOutPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
     return 0;
   }
 
+  // The chip FIFO is counted even when the count has run out: the DMA port
+  // fills the FIFO ahead of the bus, so the last bytes of a transfer can
+  // still wait there when the target stops taking them. Left out, they
+  // would be reported as written.
   ULONG remainder = ReadDataOutRemainder(base);
+  remainder += ReadRegister(base, REG_FIFO_FLAGS) & 0x1F;
   if (remainder != 0) {
-    remainder += ReadRegister(base, REG_FIFO_FLAGS) & 0x1F;
     // A count that reads back larger than the one loaded cannot move the
     // pointer before the buffer or raise the residual above the request.
     if (remainder > count) {

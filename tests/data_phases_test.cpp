@@ -353,7 +353,7 @@ TEST(DataOutPhaseRun, WritesSevenBytesAsAWordAHalfWordAndAByte) {
   std::vector<Access> expected = DataOutStart(7);
   Append(expected, {R1(0x8, 0x0D), PioOut(4, 1), PioOut(2, 1), W1(0x4, f.data[6]), R1(0x8, 0x4D),
                     Control(0x00), W0(0x6, 10), W0(0x7, 0), R0(0xC, 0x00), R0(0x4, 0x03),
-                    R0(0xE, 0x00), R0(0x1, 0x00), R0(0x0, 0x00)});
+                    R0(0xE, 0x00), R0(0x1, 0x00), R0(0x0, 0x00), R0(0x7, 0x00)});
   EXPECT_EQ(f.driver.chip.log(), expected) << Describe(f.driver.chip.log());
   EXPECT_EQ(f.driver.chip.dataWritten(), f.data);
   EXPECT_EQ(f.ext().DataLength, 0u);
@@ -435,7 +435,8 @@ TEST(DataOutPhaseRun, TakesTheResidualFromTheCountAndTheChipFifo) {
   const ResidualCase cases[] = {
       {"256 left in the count, 5 in the FIFO", 0x00, 0x01, 0x00, 0x05, 261, 251, true},
       {"flags above bit 4 are not counted", 0x00, 0x00, 0x10, 0xE3, 19, 493, true},
-      {"count 0 leaves everything", 0x00, 0x00, 0x00, 0x1F, 0, 512, false},
+      {"count 0 and an empty FIFO: everything went out", 0x00, 0x00, 0x00, 0x00, 0, 512, false},
+      {"count 0 with bytes still in the FIFO", 0x00, 0x00, 0x00, 0x05, 5, 507, true},
       {"a count read back larger than loaded", 0xFF, 0xFF, 0xFF, 0x1F, 512, 0, true},
   };
   for (const ResidualCase &c : cases) {
@@ -449,9 +450,10 @@ TEST(DataOutPhaseRun, TakesTheResidualFromTheCountAndTheChipFifo) {
 
     EXPECT_EQ(f.runOut(), 1);
 
-    std::vector<Access> tail = {R0(0x4, 0x03), R0(0xE, c.high), R0(0x1, c.mid), R0(0x0, c.low)};
+    std::vector<Access> tail = {R0(0x4, 0x03), R0(0xE, c.high), R0(0x1, c.mid), R0(0x0, c.low),
+                                R0(0x7, c.fifoFlags)};
     if (c.flushed) {
-      Append(tail, {R0(0x7, c.fifoFlags), W0(0x3, 0x01)});
+      Append(tail, {W0(0x3, 0x01)});
     }
     EXPECT_EQ(Tail(f.driver.chip.log(), tail.size()), tail) << Describe(f.driver.chip.log());
     EXPECT_EQ(f.ext().DataLength, c.lengthAfter);

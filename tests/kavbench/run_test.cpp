@@ -172,6 +172,24 @@ TEST(KavbenchRun, AShortReadIsAResidualWhoseWholeBlocksAreChecked) {
   EXPECT_EQ(summary.stats.bytesVerified, 2u * 4096 + 2u * 512);
 }
 
+TEST(KavbenchRun, AShortWriteIsAResidualAndTheDiskHoldsWhatItTook) {
+  // A target that takes fewer bytes than a 4 KiB WRITE(10) sends: the
+  // residual must cover every byte it did not take, those still in the
+  // chip FIFO included, or the read-back finds a block the driver called
+  // written.
+  for (uint32_t taken : {4095u, 4091u, 4080u, 4079u, 3584u, 507u}) {
+    SCOPED_TRACE(taken);
+    BenchRun run = RunBench({"--disk", "0=64K", "--target",
+                             "0:short-write=" + std::to_string(taken), "--workload", "write",
+                             "--pattern", "sequential", "--size", "4K", "--count", "2"});
+    EXPECT_EQ(run.result.exitCode, kavbench::EXIT_CLEAN) << run.out;
+    const kavbench::Summary &summary = run.summary();
+    EXPECT_EQ(summary.stats.mismatches, 0u);
+    EXPECT_EQ(summary.residuals, 2u);
+    EXPECT_EQ(summary.stats.write.bytes, 2u * taken);
+  }
+}
+
 TEST(KavbenchRun, AReadOnlyDiskIsReadWhereTheMixWouldWrite) {
   BenchRun run = RunBench({"--disk", "0=1M,ro", "--count", "20", "--size", "4K"});
   ASSERT_EQ(run.result.exitCode, kavbench::EXIT_CLEAN) << run.out;

@@ -149,7 +149,9 @@ const Knob KNOBS[] = {
      [](const std::string &v, sim::TargetOptions &o) { return ParseCount(v, o.shortWriteBytes); }},
     {"extra-in", "BYTES", "sends this many bytes beyond the data asked for",
      [](const std::string &v, sim::TargetOptions &o) { return ParseCount(v, o.extraDataInBytes); }},
-    {"stall", "PHASE", "stalls in data-in, data-out, command, status, message-in or message-out",
+    {"stall", "PHASE",
+     "never asks for a byte in PHASE: data-in, data-out, command, status, message-in or "
+     "message-out",
      [](const std::string &v, sim::TargetOptions &o) {
        for (const PhaseName &entry : PHASE_NAMES) {
          if (v == entry.name) {
@@ -454,6 +456,9 @@ std::string ParseTarget(const std::string &text, MachineDescription &machine) {
 }
 
 std::string TargetKnobHelp() {
+  // Name, then the help in a column of its own, wrapped at 100 characters;
+  // a long name puts its help on the next line.
+  const size_t indent = 6, column = 35, width = 100;
   std::string text;
   for (const Knob &knob : KNOBS) {
     std::string name = knob.name;
@@ -461,9 +466,31 @@ std::string TargetKnobHelp() {
       name += ValueOptional(knob) ? std::string("[=") + knob.value + "]"
                                   : std::string("=") + knob.value;
     }
-    char line[256];
-    std::snprintf(line, sizeof(line), "      %-44s %s\n", name.c_str(), knob.help);
-    text += line;
+    std::string line = std::string(indent, ' ') + name;
+    if (line.size() + 1 > column) {
+      text += line + "\n";
+      line.clear();
+    }
+    line.resize(column, ' ');
+    std::string word;
+    std::string help = std::string(knob.help) + " ";
+    for (char c : help) {
+      if (c != ' ') {
+        word += c;
+        continue;
+      }
+      if (line.size() + word.size() > width && line.size() > column) {
+        line.pop_back(); // the space after the last word
+        text += line + "\n";
+        line = std::string(column, ' ');
+      }
+      line += word + " ";
+      word.clear();
+    }
+    while (!line.empty() && line.back() == ' ') {
+      line.pop_back();
+    }
+    text += line + "\n";
   }
   return text;
 }

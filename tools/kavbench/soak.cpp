@@ -1,5 +1,7 @@
 #include "soak.h"
 
+#include <string>
+
 namespace kavbench {
 
 namespace {
@@ -40,41 +42,55 @@ Fault ChooseFault(Random &random, const std::array<bool, FAULT_KINDS> &use, bool
   return Fault::SurplusData;
 }
 
-// The knobs of a fault for a request that moves `bytes` in or out.
-sim::TargetOptions Faulty(sim::TargetOptions options, Fault fault, bool dataIn, uint32_t bytes,
-                          Random &random) {
+// A fault's knobs for a request that moves `bytes` in or out, and the
+// fault in words.
+struct FaultSetting {
+  sim::TargetOptions options;
+  std::string words;
+};
+
+FaultSetting Faulty(sim::TargetOptions options, Fault fault, bool dataIn, uint32_t bytes,
+                    Random &random) {
+  std::string words;
   switch (fault) {
   case Fault::Stall: {
     // After the data: in STATUS or MESSAGE IN. A target stalled in MESSAGE
     // OUT, COMMAND or the phase after the command (the data) holds the bus
     // through the selection, which the driver reports as a selection
     // time-out without resetting the bus, so that no later request on any
-    // target gets through (see --target ID:stall=data-in).
-    (void)dataIn;
+    // target gets through.
     const sim::Phase phases[] = {sim::Phase::Status, sim::Phase::MessageIn};
     options.stallIn = phases[random.below(2)];
+    words = std::string("a stall in ") + sim::phaseName(*options.stallIn);
     break;
   }
   case Fault::Disconnect:
     options.disconnects = true;
     options.disconnectAtByte = static_cast<uint32_t>(random.below(bytes));
+    words = "a disconnect at byte " + std::to_string(options.disconnectAtByte);
     break;
   case Fault::Busy:
     options.busyCommands++; // one more than answered so far: see arm()
+    words = "BUSY";
     break;
-  case Fault::ShortTransfer:
-    (dataIn ? options.shortReadBytes : options.shortWriteBytes) =
-        static_cast<uint32_t>(random.below(bytes));
+  case Fault::ShortTransfer: {
+    uint32_t &limit = dataIn ? options.shortReadBytes : options.shortWriteBytes;
+    limit = static_cast<uint32_t>(random.below(bytes));
+    words = std::string("a short ") + (dataIn ? "read" : "write") + " of " + std::to_string(limit) +
+            " bytes";
     break;
+  }
   case Fault::MessageFlood:
     options.messageFloodBytes = 1 + static_cast<uint32_t>(random.below(16));
     options.floodByte = sim::message::NO_OPERATION;
+    words = std::to_string(options.messageFloodBytes) + " NO OPERATION messages";
     break;
   case Fault::SurplusData:
     options.extraDataInBytes = 1 + static_cast<uint32_t>(random.below(64));
+    words = std::to_string(options.extraDataInBytes) + " surplus bytes";
     break;
   }
-  return options;
+  return FaultSetting{options, words};
 }
 
 } // namespace
@@ -95,9 +111,7 @@ uint64_t SoakStats::totalInjected() const {
 
 FaultInjector::FaultInjector(sim::System &system, sim::ClassDriver &classDriver)
     : system_(system), classDriver_(classDriver) {
-  classDriver_.beforeEachRequest = [this](const sim::RequestSpec &spec) {
-    beforeRequest(spec);
-  };
+  classDriver_.beforeEachRequest = [this](const sim::RequestSpec &spec) { beforeRequest(spec); };
 }
 
 FaultInjector::~FaultInjector() {
@@ -164,13 +178,17 @@ void RunSoak(Exerciser &exerciser, std::vector<DiskUnderTest> &disks,
     if (fault == Fault::SurplusData && !dataIn) {
       faulted = false; // surplus data were all that was asked for
     }
+    std::string context = "request " + std::to_string(soak.requests + 1);
     if (faulted) {
       uint8_t id = disks[request.disk].id;
-      injector.arm(id, Faulty(system.target(id).options(), fault, dataIn,
-                              request.count * DiskShadow::BLOCK, random));
+      FaultSetting setting = Faulty(system.target(id).options(), fault, dataIn,
+                                    request.count * DiskShadow::BLOCK, random);
+      injector.arm(id, setting.options);
+      context += " (" + setting.words + ")";
       soak.injected[static_cast<size_t>(fault)]++;
       soak.faulted++;
     }
+    exerciser.setContext(context);
     OperationEnd end = RunRequest(exerciser, disks, request);
     injector.disarm();
     soak.requests++;

@@ -102,14 +102,18 @@ void Exerciser::failed(const DiskUnderTest &disk, const char *what, uint32_t lba
                   result.sense->ascq);
     line += text;
   }
-  stats_.problem(line);
+  problem(line);
+}
+
+void Exerciser::problem(const std::string &line) {
+  stats_.problem(context_.empty() ? line : context_ + ": " + line);
 }
 
 void Exerciser::checkRead(DiskUnderTest &disk, uint32_t lba, uint32_t count, const uint8_t *data) {
   for (uint32_t bad : disk.shadow.check(lba, count, data, stats_.bytesVerified)) {
     stats_.mismatches++;
-    stats_.problem(Unit(disk) + " block " + std::to_string(bad) +
-                   ": the data read differ from the data the disk must hold");
+    problem(Unit(disk) + " block " + std::to_string(bad) +
+            ": the data read differ from the data the disk must hold");
   }
 }
 
@@ -180,9 +184,9 @@ OperationEnd Exerciser::verify(DiskUnderTest &disk, uint32_t lba, uint32_t count
     readInto(disk, lba, count, found);
     if (stats_.mismatches == before) {
       stats_.mismatches++;
-      stats_.problem(Unit(disk) + " blocks " + std::to_string(lba) + "-" +
-                     std::to_string(lba + count - 1) +
-                     ": VERIFY(10) found a difference that a read does not show");
+      problem(Unit(disk) + " blocks " + std::to_string(lba) + "-" +
+              std::to_string(lba + count - 1) +
+              ": VERIFY(10) found a difference that a read does not show");
     }
     return OperationEnd::Complete;
   }
@@ -281,6 +285,7 @@ void RunWorkload(Exerciser &exerciser, std::vector<DiskUnderTest> &disks,
       break;
     }
     WorkloadPlan::Request request = plan.next();
+    exerciser.setContext("request " + std::to_string(done + 1));
     RunRequest(exerciser, disks, request);
     stats.operations++;
     done++;

@@ -77,6 +77,10 @@ public:
   Exerciser(sim::ClassDriver &classDriver, sim::System &system, const TimingModel &timing,
             WorkloadStats &stats);
 
+  // Words that every problem found from now on begins with (the request
+  // and what was done to it).
+  void setContext(std::string context) { context_ = std::move(context); }
+
   OperationEnd read(DiskUnderTest &disk, uint32_t lba, uint32_t count);
   OperationEnd write(DiskUnderTest &disk, uint32_t lba, uint32_t count);
   OperationEnd verify(DiskUnderTest &disk, uint32_t lba, uint32_t count);
@@ -89,11 +93,13 @@ private:
   void failed(const DiskUnderTest &disk, const char *what, uint32_t lba, uint32_t count,
               const sim::CommandResult &result);
   void checkRead(DiskUnderTest &disk, uint32_t lba, uint32_t count, const uint8_t *data);
+  void problem(const std::string &line);
 
   sim::ClassDriver &classDriver_;
   sim::System &system_;
   TimingModel timing_;
   WorkloadStats &stats_;
+  std::string context_;
 };
 
 // "" when the workload can run on these disks, else why not.
