@@ -177,7 +177,7 @@ static ULONG WriteDataOutBlock(PHW_DEVICE_EXTENSION DeviceExtension) {
   return length;
 }
 
-// The bytes the chip did not move: the count left plus the chip FIFO.
+// The count the chip did not move on (bank 0).
 static ULONG ReadDataOutRemainder(ULONG BaseIoAddress) {
   ULONG high = ReadRegister(BaseIoAddress, REG_TC_HIGH);
   ULONG mid = ReadRegister(BaseIoAddress, REG_TC_MID);

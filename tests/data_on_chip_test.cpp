@@ -268,7 +268,7 @@ TEST(DataOnChip, AFormatUnitThatOutlastsThePollLimitSucceeds) {
     if (!c.firstContact) {
       ASSERT_EQ(m.execute(TestUnitReady(kDiskTarget)).status, SRB_STATUS_SUCCESS);
     }
-    sim::RequestSpec format = Execute(kDiskTarget, 0, {0x04, 0x00, 0x00, 0x00, 0x00, 0x00});
+    sim::RequestOrder format = Execute(kDiskTarget, 0, {0x04, 0x00, 0x00, 0x00, 0x00, 0x00});
     format.timeoutSeconds = 3600;
     uint64_t before = m.system().machine().clock.now();
 

@@ -118,6 +118,21 @@ TEST(DiskUnit, VerifyWithByteCheckComparesTheMedium) {
               sim::sense::MISCOMPARE);
 }
 
+TEST(DiskUnit, LessThanABlockReceivedStoresAndComparesNothing) {
+  DiskCase unit;
+  unit.write({0x2A, 0, 0, 0, 0, 3, 0, 0, 2, 0}, std::vector<uint8_t>(1024, 0x42));
+  for (uint8_t opcode : {0x2A, 0x2F}) {
+    std::vector<uint8_t> cdb = {opcode, 0x02, 0, 0, 0, 3, 0, 0, 2, 0};
+    cdb.resize(16, 0);
+    ASSERT_EQ(unit.disk.execute(cdb.data(), unit.data).kind, Outcome::Kind::DataOut);
+    Outcome outcome = unit.disk.finishDataOut(cdb.data(), Block(0x17), 300);
+    EXPECT_EQ(outcome.status, 0x00) << "no whole block to store or compare";
+  }
+  std::vector<uint8_t> stored(1024);
+  unit.disk.readBlocks(3, 2, stored.data());
+  EXPECT_EQ(stored, std::vector<uint8_t>(1024, 0x42));
+}
+
 TEST(DiskUnit, ModeSenseGivesHeaderDescriptorAndCachingPage) {
   DiskCase unit;
   Outcome all = unit.run({0x1A, 0, 0x3F, 0, 255, 0});

@@ -40,9 +40,9 @@ void ScriptBusReset(ScriptedDriver &driver) {
   driver.chip.queue(1, drv::REG_CHIP_ID, {0x02});
 }
 
-sim::RequestSpec Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
+sim::RequestOrder Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
                          uint32_t dataLength = 0) {
-  sim::RequestSpec order;
+  sim::RequestOrder order;
   order.targetId = target;
   order.lun = lun;
   order.cdb = std::move(cdb);
@@ -51,8 +51,8 @@ sim::RequestSpec Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
   return order;
 }
 
-sim::RequestSpec Function(uint8_t function, uint8_t target = 2, uint8_t lun = 0) {
-  sim::RequestSpec order;
+sim::RequestOrder Function(uint8_t function, uint8_t target = 2, uint8_t lun = 0) {
+  sim::RequestOrder order;
   order.function = function;
   order.targetId = target;
   order.lun = lun;
@@ -316,7 +316,7 @@ TEST(RoutineStartIo, AnAbortIsReportedFailedWithAnExtraNextRequest) {
     ScriptSample(driver, 0x06);
     driver.chip.queue(0, drv::REG_STATUS, {0x80});
     driver.chip.queue(0, drv::REG_INT_STATUS, {0x20});
-    sim::RequestSpec order = Function(SRB_FUNCTION_ABORT_COMMAND, 4, 3);
+    sim::RequestOrder order = Function(SRB_FUNCTION_ABORT_COMMAND, 4, 3);
     order.srbFlags = c.flags;
 
     sim::Request &request = driver.port->start(order);

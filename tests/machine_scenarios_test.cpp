@@ -286,7 +286,7 @@ TEST(MachineScenario, AStalledTargetTimesOutAndTheBusResetReturnsTheRequest) {
     s.system.target(kFirstDisk).options().stallIn = stall;
     s.port().clearEvents();
 
-    sim::RequestSpec read;
+    sim::RequestOrder read;
     read.targetId = kFirstDisk;
     read.cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}; // READ(10), LBA 0, 1 block
     read.srbFlags = SRB_FLAGS_DATA_IN;
@@ -342,7 +342,7 @@ TEST(MachineScenario, OnlyKav95WithTuningOptionsReachesTheSocketController) {
   for (const ControllerCase &c : cases) {
     SCOPED_TRACE(c.options ? c.options : "no option string");
     sim::SystemConfig config = OneDisk();
-    config.socketController = sim::SocketControllerSpec{};
+    config.socketController = sim::SocketControllerSetup{};
     config.options = c.options ? std::optional<std::string>(c.options) : std::nullopt;
     Scenario s(config);
     ASSERT_EQ(s.startUp(), sim::STATUS_SUCCESS);

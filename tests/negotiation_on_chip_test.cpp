@@ -99,7 +99,7 @@ TEST(NegotiationOnChip, EachLunOfATargetIsOfferedOnce) {
 
 TEST(NegotiationOnChip, AnOfferIsNotMadeWhenTheRequestDisablesSynchronousTransfer) {
   TestMachine m(DisksAt({2}, Settled()));
-  sim::RequestSpec order = Read10(2, 0, 1);
+  sim::RequestOrder order = Read10(2, 0, 1);
   order.srbFlags |= SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
 
   EXPECT_EQ(m.execute(order).status, SRB_STATUS_SUCCESS);
@@ -170,7 +170,7 @@ TEST(NegotiationOnChip, ATargetsOwnProposalIsTakenWhenNoOfferWasMade) {
   options.proposedOffset = 8;
   TestMachine m(DisksAt({2}, options));
   FillDisk(m, 2);
-  sim::RequestSpec order = Read10(2, 0, 1);
+  sim::RequestOrder order = Read10(2, 0, 1);
   order.srbFlags |= SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
   m.bus().recorder.setEnabled(true);
 

@@ -45,7 +45,7 @@ TEST(PcCardHost, TheDescriptionPlacesTheControllerItsWindowAndItsCard) {
   const sim::PcCard other =
       sim::PcCard::FromTuples({sim::VersionTuple(4, 1, {"Other", "Memory Card"})});
   sim::SystemConfig config = sim::SystemConfig::forFlavour(sim::Flavour::KavNt);
-  config.socketController = sim::SocketControllerSpec{};
+  config.socketController = sim::SocketControllerSetup{};
   config.socketController->controller.ioBase = 0x3E2;
   config.socketController->controller.memoryBase = 0xD0000;
   config.socketController->cardSocket = 2;

@@ -114,7 +114,7 @@ TEST(RequestsOnChip, AnAbsentTargetTimesOutItsSelectionAndKeepsTheLength) {
 TEST(RequestsOnChip, CheckConditionIsAnErrorWithTheStatusByteAndTheSenseComesByRequestSense) {
   struct Case {
     const char *name;
-    sim::RequestSpec request;
+    sim::RequestOrder request;
     uint8_t key, asc, ascq;
   };
   const Case cases[] = {

@@ -633,11 +633,11 @@ TEST(ScriptedTarget, ListLongerThanTheSequencerIsCutAndCounted) {
 TEST(ScsiBus, ShowsTheOrOfEveryParticipantsLines) {
   sim::ScsiBus bus;
   sim::Target a(bus, 1), b(bus, 2);
-  bus.drive(a, sim::line::BSY | 0x02);
-  bus.drive(b, sim::line::ATN | 0x04);
+  bus.drive(a, sim::line::BSY | 0x02, 0);
+  bus.drive(b, sim::line::ATN | 0x04, 0);
   EXPECT_EQ(bus.lines(), sim::line::BSY | sim::line::ATN | 0x06u);
   EXPECT_FALSE(bus.free());
-  bus.drive(a, 0);
+  bus.drive(a, 0, 0);
   EXPECT_EQ(bus.lines(), sim::line::ATN | 0x04u);
   EXPECT_TRUE(bus.free());
 }

@@ -97,9 +97,9 @@ private:
 
 // ------------------------------------------------------------- requests
 
-inline sim::RequestSpec Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
+inline sim::RequestOrder Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
                                 uint32_t srbFlags = SRB_FLAGS_NO_DATA_TRANSFER) {
-  sim::RequestSpec order;
+  sim::RequestOrder order;
   order.targetId = target;
   order.lun = lun;
   order.cdb = std::move(cdb);
@@ -107,12 +107,12 @@ inline sim::RequestSpec Execute(uint8_t target, uint8_t lun, std::vector<uint8_t
   return order;
 }
 
-inline sim::RequestSpec TestUnitReady(uint8_t target, uint8_t lun = 0) {
+inline sim::RequestOrder TestUnitReady(uint8_t target, uint8_t lun = 0) {
   return Execute(target, lun, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
 }
 
-inline sim::RequestSpec RequestSense(uint8_t target, uint8_t lun = 0) {
-  sim::RequestSpec order =
+inline sim::RequestOrder RequestSense(uint8_t target, uint8_t lun = 0) {
+  sim::RequestOrder order =
       Execute(target, lun, {0x03, 0x00, 0x00, 0x00, 18, 0x00}, SRB_FLAGS_DATA_IN);
   order.dataLength = 18;
   return order;
@@ -120,8 +120,8 @@ inline sim::RequestSpec RequestSense(uint8_t target, uint8_t lun = 0) {
 
 // READ BUFFER, data mode, buffer 0, offset 0, `length` bytes into a buffer
 // of `bufferLength` (the same unless given).
-inline sim::RequestSpec ReadBuffer(uint8_t target, uint32_t length, uint32_t bufferLength = 0) {
-  sim::RequestSpec order =
+inline sim::RequestOrder ReadBuffer(uint8_t target, uint32_t length, uint32_t bufferLength = 0) {
+  sim::RequestOrder order =
       Execute(target, 0,
               {BufferUnit::READ_BUFFER, BufferUnit::MODE_DATA, 0x00, 0x00, 0x00, 0x00,
                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8),
@@ -132,9 +132,9 @@ inline sim::RequestSpec ReadBuffer(uint8_t target, uint32_t length, uint32_t buf
 }
 
 // WRITE BUFFER, data mode, buffer 0, offset 0, the given bytes.
-inline sim::RequestSpec WriteBuffer(uint8_t target, const std::vector<uint8_t> &bytes) {
+inline sim::RequestOrder WriteBuffer(uint8_t target, const std::vector<uint8_t> &bytes) {
   uint32_t length = static_cast<uint32_t>(bytes.size());
-  sim::RequestSpec order =
+  sim::RequestOrder order =
       Execute(target, 0,
               {BufferUnit::WRITE_BUFFER, BufferUnit::MODE_DATA, 0x00, 0x00, 0x00, 0x00,
                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8),
@@ -159,22 +159,22 @@ inline std::vector<uint8_t> ReadWrite10(uint8_t operationCode, uint32_t lba, uin
           0x00};
 }
 
-inline sim::RequestSpec Read10(uint8_t target, uint32_t lba, uint16_t blocks) {
-  sim::RequestSpec order = Execute(target, 0, ReadWrite10(0x28, lba, blocks), SRB_FLAGS_DATA_IN);
+inline sim::RequestOrder Read10(uint8_t target, uint32_t lba, uint16_t blocks) {
+  sim::RequestOrder order = Execute(target, 0, ReadWrite10(0x28, lba, blocks), SRB_FLAGS_DATA_IN);
   order.dataLength = blocks * 512u;
   return order;
 }
 
-inline sim::RequestSpec Write10(uint8_t target, uint32_t lba, const std::vector<uint8_t> &bytes) {
+inline sim::RequestOrder Write10(uint8_t target, uint32_t lba, const std::vector<uint8_t> &bytes) {
   uint16_t blocks = static_cast<uint16_t>(bytes.size() / 512);
-  sim::RequestSpec order = Execute(target, 0, ReadWrite10(0x2A, lba, blocks), SRB_FLAGS_DATA_OUT);
+  sim::RequestOrder order = Execute(target, 0, ReadWrite10(0x2A, lba, blocks), SRB_FLAGS_DATA_OUT);
   order.dataLength = static_cast<uint32_t>(bytes.size());
   order.dataOut = bytes;
   return order;
 }
 
-inline sim::RequestSpec Function(uint8_t function, uint8_t target, uint8_t lun = 0) {
-  sim::RequestSpec order;
+inline sim::RequestOrder Function(uint8_t function, uint8_t target, uint8_t lun = 0) {
+  sim::RequestOrder order;
   order.function = function;
   order.targetId = target;
   order.lun = lun;
@@ -224,8 +224,8 @@ public:
   sim::ScsiBus &bus() { return system_->bus(); }
   sim::Target &target(uint8_t id) { return system_->target(id); }
 
-  sim::Request &execute(const sim::RequestSpec &order) { return port().execute(order); }
-  sim::Request &start(const sim::RequestSpec &order) { return port().start(order); }
+  sim::Request &execute(const sim::RequestOrder &order) { return port().execute(order); }
+  sim::Request &start(const sim::RequestOrder &order) { return port().start(order); }
 
   // The device extension's address as the driver reports it in its error
   // log entries.

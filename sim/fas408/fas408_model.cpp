@@ -268,9 +268,8 @@ void Fas408::resetCore() {
 }
 
 void Fas408::commandResetChip(uint64_t time) {
-  (void)time;
   bool resetting = running_ == Running::BusReset;
-  disconnect();
+  disconnect(time);
   resetCore();
   if (resetting) {
     // RST is released by its own timer even if the core is reset meanwhile.
@@ -280,19 +279,18 @@ void Fas408::commandResetChip(uint64_t time) {
 }
 
 void Fas408::commandResetBus(uint64_t time) {
-  disconnect();
+  disconnect(time);
   running_ = Running::BusReset;
   rstDriven_ = true;
-  driveLines();
+  driveLines(time);
   bus_.resetChanged(time, *this);
   resetEndAt_ = time + RESET_HOLD_NS;
   schedule(Event::ResetEnd, resetEndAt_);
 }
 
 void Fas408::commandResetAtn(uint64_t time) {
-  (void)time;
   atn_ = false;
-  driveLines();
+  driveLines(time);
 }
 
 void Fas408::commandSelectAtn(uint64_t time) {
@@ -367,7 +365,7 @@ void Fas408::arbitrationDone(uint64_t time) {
   selectStage_ = SelectStage::Selecting;
   selecting_ = true;
   atn_ = true;
-  driveLines();
+  driveLines(time);
   schedule(Event::SelectionTimeout, time + selectionTimeoutNs());
   bus_.select(time, destId_ & 7, true);
 }
@@ -380,7 +378,7 @@ void Fas408::targetResponded(uint64_t time, Target &target) {
   selecting_ = false;
   connected_ = true;
   target_ = &target;
-  driveLines();
+  driveLines(time);
   schedule(Event::None, NEVER);
   reconsider(time);
 }
@@ -392,7 +390,7 @@ void Fas408::selectionTimedOut(uint64_t time) {
                         Phase::DataOut, 0});
   selecting_ = false;
   atn_ = false;
-  driveLines();
+  driveLines(time);
   seqStep_ = 0;
   finish(time, INT_DISCONNECT);
 }
@@ -410,7 +408,6 @@ void Fas408::targetRequest(uint64_t time) {
 }
 
 void Fas408::targetReleased(uint64_t time) {
-  (void)time;
   if (!connected_) {
     return; // not our connection (the chip was reset meanwhile)
   }
@@ -424,7 +421,7 @@ void Fas408::targetReleased(uint64_t time) {
       seqStep_ = 3;
     }
   }
-  disconnect();
+  disconnect(time);
   if (running_ != Running::None && running_ != Running::BusReset) {
     running_ = Running::None;
   }
@@ -444,9 +441,8 @@ bool Fas408::reselected(uint64_t time, Target &target) {
 }
 
 void Fas408::busReset(uint64_t time, bool asserted) {
-  (void)time;
   if (asserted) {
-    disconnect();
+    disconnect(time);
     if (running_ != Running::BusReset) {
       running_ = Running::None;
     }
@@ -455,7 +451,7 @@ void Fas408::busReset(uint64_t time, bool asserted) {
   }
 }
 
-void Fas408::disconnect() {
+void Fas408::disconnect(uint64_t time) {
   connected_ = false;
   target_ = nullptr;
   atn_ = false;
@@ -465,10 +461,10 @@ void Fas408::disconnect() {
       event_ == Event::Arbitration) {
     schedule(Event::None, NEVER);
   }
-  driveLines();
+  driveLines(time);
 }
 
-void Fas408::driveLines() {
+void Fas408::driveLines(uint64_t time) {
   uint32_t lines = rstDriven_ ? line::RST : 0;
   if (atn_) {
     lines |= line::ATN;
@@ -479,7 +475,7 @@ void Fas408::driveLines() {
   if (selecting_) {
     lines |= line::SEL | (1u << (config1_ & 7)) | (1u << (destId_ & 7));
   }
-  bus_.drive(*this, lines);
+  bus_.drive(*this, lines, time);
 }
 
 // ------------------------------------------------------------------- time
@@ -504,7 +500,7 @@ void Fas408::wake(uint64_t time) {
   case Event::ResetEnd:
     running_ = Running::None;
     rstDriven_ = false;
-    driveLines();
+    driveLines(time);
     bus_.resetChanged(time, *this);
     if (!(config1_ & 0x40)) {
       raise(INT_BUS_RESET);
@@ -624,7 +620,7 @@ void Fas408::sendFromFifo(uint64_t time, Phase phase, bool counted) {
   }
   target_->giveByte(time, byte);
   nextByteAt_ = time + bytePeriodNs(phase);
-  driveLines();
+  driveLines(time);
   target_->acknowledge(time);
 }
 
@@ -637,7 +633,7 @@ uint8_t Fas408::receive(uint64_t time, Phase phase) {
 void Fas408::releaseHeldAck(uint64_t time) {
   if (ackHeld_ && target_ != nullptr) {
     ackHeld_ = false;
-    driveLines();
+    driveLines(time);
     target_->acknowledge(time);
   }
 }
@@ -701,7 +697,7 @@ void Fas408::infoStep(uint64_t time, Phase phase) {
     }
     if (phase == Phase::MessageIn) {
       ackHeld_ = true; // accepted by MESSAGE ACCEPTED
-      driveLines();
+      driveLines(time);
     } else {
       target_->acknowledge(time);
     }

@@ -462,8 +462,8 @@ private:
   void sendFromFifo(uint64_t time, Phase phase, bool counted);
   uint8_t receive(uint64_t time, Phase phase);
   void pumpToCore();
-  void disconnect();
-  void driveLines();
+  void disconnect(uint64_t time);
+  void driveLines(uint64_t time);
   void checkTransferMode(Phase phase);
   bool busCommandRunning() const {
     return running_ != Running::None && running_ != Running::BusReset &&

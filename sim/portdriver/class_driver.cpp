@@ -58,7 +58,7 @@ std::vector<uint8_t> ReadWriteCdb(uint8_t opcode, uint32_t lba, uint16_t blocks)
 CommandResult ClassDriver::sendOnce(uint8_t target, uint8_t lun, const std::vector<uint8_t> &cdb,
                                     uint32_t dataInLength, const std::vector<uint8_t> &dataOut,
                                     uint32_t extraFlags) {
-  RequestSpec order;
+  RequestOrder order;
   order.targetId = target;
   order.lun = lun;
   order.cdb = cdb;
@@ -69,6 +69,9 @@ CommandResult ClassDriver::sendOnce(uint8_t target, uint8_t lun, const std::vect
   order.dataOut = dataOut;
 
   counters_.requests++;
+  if (beforeEachRequest) {
+    beforeEachRequest(order);
+  }
   Request &request = port_.execute(order);
   CommandResult result;
   result.srbStatus = request.status;

@@ -18,6 +18,7 @@
 #include "port_driver.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -94,6 +95,10 @@ public:
 
   const ClassCounters &counters() const { return counters_; }
   PortDriver &port() { return port_; }
+
+  // Called before every SRB is sent, retries and REQUEST SENSE included:
+  // a bench may change the machine between one request and the next.
+  std::function<void(const RequestOrder &order)> beforeEachRequest;
 
 private:
   CommandResult sendOnce(uint8_t target, uint8_t lun, const std::vector<uint8_t> &cdb,

@@ -413,7 +413,7 @@ void PortDriver::expireOldestRequest() {
   resetBusAfterTimeout();
 }
 
-Request &PortDriver::start(const RequestSpec &order) {
+Request &PortDriver::start(const RequestOrder &order) {
   auto request = std::make_unique<Request>();
   request->id = nextRequestId_++;
   request->requestedLength = order.dataLength;
@@ -447,7 +447,7 @@ Request &PortDriver::start(const RequestSpec &order) {
   return started;
 }
 
-Request &PortDriver::execute(const RequestSpec &order) {
+Request &PortDriver::execute(const RequestOrder &order) {
   Request &request = start(order);
   while (!request.completed) {
     resetBusAfterTimeout();

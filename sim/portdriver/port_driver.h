@@ -85,7 +85,7 @@ struct PortEvent {
   void *mapped = nullptr;
 };
 
-struct RequestSpec {
+struct RequestOrder {
   uint8_t function = SRB_FUNCTION_EXECUTE_SCSI;
   uint8_t pathId = 0, targetId = 0, lun = 0;
   std::vector<uint8_t> cdb;
@@ -124,9 +124,9 @@ public:
   // --------------------------------------------------------- requests
   // Starts a request as soon as the driver is ready for one (waiting for
   // time-outs as the port driver does). It may be left outstanding.
-  Request &start(const RequestSpec &order);
+  Request &start(const RequestOrder &order);
   // Starts a request and waits until it has been completed.
-  Request &execute(const RequestSpec &order);
+  Request &execute(const RequestOrder &order);
   // Lets the oldest outstanding request time out and resets the bus.
   void expireOldestRequest();
   // Frees the records of completed requests (long workloads); references to

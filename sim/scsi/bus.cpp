@@ -67,6 +67,10 @@ std::string BusRecorder::describe(const BusEvent &event) const {
   case BusEvent::Kind::ResetReleased:
     what = "RST released";
     break;
+  case BusEvent::Kind::Lines:
+    std::snprintf(text, sizeof(text), "%12llu ns  lines 0x%05X",
+                  static_cast<unsigned long long>(event.time), event.lines);
+    return text;
   }
   if (event.target == 0xFF) {
     std::snprintf(text, sizeof(text), "%12llu ns  %s", static_cast<unsigned long long>(event.time),
@@ -116,13 +120,16 @@ void ScsiBus::detachTarget(Target *target) {
   recomputeNextEvent();
 }
 
-void ScsiBus::drive(BusParticipant &who, uint32_t lines) {
+void ScsiBus::drive(BusParticipant &who, uint32_t lines, uint64_t time) {
   who.lines_ = lines;
   uint32_t all = 0;
   for (const BusParticipant *participant : participants_) {
     all |= participant->lines_;
   }
-  lines_ = all;
+  if (all != lines_) {
+    lines_ = all;
+    recorder.recordLines(time, all);
+  }
 }
 
 void ScsiBus::recomputeNextEvent() {

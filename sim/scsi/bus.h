@@ -19,11 +19,16 @@
 //   chip catches up with the machine's clock, that is, at every register
 //   access. Nothing happens between accesses, and the same inputs always
 //   give the same sequence of events.
-// - The recorder is off by default; then it costs one test per event.
+// - The recorder is off by default; then it costs one test per event. It
+//   keeps the events in a list, hands them to an observer as they happen, or
+//   both. Changes of the ORed lines (Kind::Lines) go to the observer only:
+//   the list holds what happened, the observer may also draw the lines
+//   (waveform.h).
 #ifndef KAV_SIM_SCSI_BUS_H
 #define KAV_SIM_SCSI_BUS_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,21 +88,38 @@ struct BusEvent {
     Reselection, // a target reselected the initiator (byte: 1 accepted)
     ResetAsserted,
     ResetReleased,
+    Lines, // the ORed lines changed (lines); for the observer only
   };
   uint64_t time;
   Kind kind;
   uint8_t target; // 0xFF when no target is concerned
   Phase phase;
   uint8_t byte;
+  uint32_t lines = 0;
 };
 
 class BusRecorder {
 public:
   void setEnabled(bool on) { enabled_ = on; }
   bool enabled() const { return enabled_; }
+  // Every event as it happens, line changes included; an empty function
+  // ends the observation.
+  void setObserver(std::function<void(const BusEvent &)> observer) {
+    observer_ = std::move(observer);
+    observing_ = static_cast<bool>(observer_);
+  }
+  bool observing() const { return observing_; }
   void record(const BusEvent &event) {
     if (enabled_) {
       events_.push_back(event);
+    }
+    if (observing_) {
+      observer_(event);
+    }
+  }
+  void recordLines(uint64_t time, uint32_t lines) {
+    if (observing_) {
+      observer_({time, BusEvent::Kind::Lines, 0xFF, Phase::DataOut, 0, lines});
     }
   }
   const std::vector<BusEvent> &events() const { return events_; }
@@ -110,7 +132,9 @@ public:
 
 private:
   bool enabled_ = false;
+  bool observing_ = false;
   std::vector<BusEvent> events_;
+  std::function<void(const BusEvent &)> observer_;
 };
 
 // Something that acts on the bus in simulated time.
@@ -158,7 +182,8 @@ public:
   Initiator *initiator() const { return initiator_; }
 
   // ------------------------------------------------------------------ lines
-  void drive(BusParticipant &who, uint32_t lines);
+  // A participant drives its lines from `time` on.
+  void drive(BusParticipant &who, uint32_t lines, uint64_t time);
   uint32_t lines() const { return lines_; }
   bool free() const { return (lines_ & (line::BSY | line::SEL)) == 0; }
   uint8_t phaseCode() const { return (lines_ >> line::PHASE_SHIFT) & 7; }

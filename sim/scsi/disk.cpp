@@ -67,6 +67,9 @@ DiskUnit::~DiskUnit() {
 }
 
 void DiskUnit::readBlocks(uint32_t lba, uint32_t count, uint8_t *out) {
+  if (count == 0) {
+    return; // `out` may be the null data of an empty buffer
+  }
   size_t bytes = static_cast<size_t>(count) * BLOCK_BYTES;
   size_t offset = static_cast<size_t>(lba) * BLOCK_BYTES;
   if (image_ == nullptr) {
@@ -81,6 +84,9 @@ void DiskUnit::readBlocks(uint32_t lba, uint32_t count, uint8_t *out) {
 }
 
 void DiskUnit::writeBlocks(uint32_t lba, uint32_t count, const uint8_t *in) {
+  if (count == 0) {
+    return;
+  }
   size_t bytes = static_cast<size_t>(count) * BLOCK_BYTES;
   size_t offset = static_cast<size_t>(lba) * BLOCK_BYTES;
   if (image_ == nullptr) {

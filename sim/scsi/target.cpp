@@ -153,7 +153,6 @@ void Target::selectionAbandoned() {
 }
 
 void Target::busReset(uint64_t time) {
-  (void)time;
   script_.clear();
   state_ = State::Idle;
   pending_ = Pending::None;
@@ -161,7 +160,7 @@ void Target::busReset(uint64_t time) {
   stepStarted_ = false;
   done_ = 0;
   bus_.wakeAt(*this, NEVER);
-  bus_.drive(*this, 0);
+  bus_.drive(*this, 0, time);
   resetTarget();
 }
 
@@ -184,7 +183,7 @@ void Target::wake(uint64_t time) {
   switch (pending) {
   case Pending::Respond:
     state_ = State::Connected;
-    bus_.drive(*this, line::BSY);
+    bus_.drive(*this, line::BSY, time);
     bus_.recorder.record({time, BusEvent::Kind::Selection, id_, Phase::DataOut,
                           static_cast<uint8_t>(atnAtSelection_)});
     bus_.targetResponded(time, *this);
@@ -220,7 +219,7 @@ void Target::startStep(uint64_t time) {
     if ((bus_.lines() & (line::BSY | line::PHASE)) != lines || !stepStarted_) {
       bus_.recorder.record({time, BusEvent::Kind::Phase, id_, step.phase, 0});
     }
-    bus_.drive(*this, lines);
+    bus_.drive(*this, lines, time);
     stepStarted_ = true;
     done_ = 0;
     if (step.kind == StepKind::Stall) {
@@ -306,7 +305,7 @@ void Target::endStep(uint64_t time) {
 }
 
 void Target::releaseBus(uint64_t time) {
-  bus_.drive(*this, 0);
+  bus_.drive(*this, 0, time);
   requestAt_ = NEVER;
   stepStarted_ = false;
   state_ = script_.empty() ? State::Idle : State::Disconnected;
@@ -323,7 +322,7 @@ void Target::attemptReselection(uint64_t time) {
       script_.popFront();
       state_ = State::Connected;
       // A reselecting target holds I/O; it goes on in MESSAGE IN.
-      bus_.drive(*this, line::BSY | phaseLines(Phase::MessageIn));
+      bus_.drive(*this, line::BSY | phaseLines(Phase::MessageIn), time);
       scheduleNextStep(time);
       return;
     }

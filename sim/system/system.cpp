@@ -14,11 +14,11 @@ PortDriverConfig PortDriverConfigOf(const SystemConfig &config) {
   return portDriver;
 }
 
-std::unique_ptr<Pcic> SocketControllerOf(const SocketControllerSpec &order, Machine &machine) {
-  auto pcic = std::make_unique<Pcic>(order.controller);
+std::unique_ptr<Pcic> SocketControllerOf(const SocketControllerSetup &setup, Machine &machine) {
+  auto pcic = std::make_unique<Pcic>(setup.controller);
   pcic->attach(machine);
-  if (order.cardSocket != 0) {
-    pcic->insertCard(order.cardSocket, order.card ? *order.card : PcCard::AdapterCard());
+  if (setup.cardSocket != 0) {
+    pcic->insertCard(setup.cardSocket, setup.card ? *setup.card : PcCard::AdapterCard());
   }
   return pcic;
 }
@@ -32,10 +32,10 @@ System::System(SystemConfig config)
   if (config_.socketController) {
     pcic_ = SocketControllerOf(*config_.socketController, machine_);
   }
-  for (const TargetSpec &order : config_.targets) {
+  for (const TargetPlacement &order : config_.targets) {
     target(order.id, order.options);
   }
-  for (const DiskSpec &order : config_.disks) {
+  for (const DiskPlacement &order : config_.disks) {
     addDisk(order.target, order.lun, order.disk);
   }
   portDriver_ = std::make_unique<PortDriver>(machine_, PortDriverConfigOf(config_));

@@ -40,19 +40,19 @@ namespace sim {
 
 enum class Flavour : uint8_t { KavNt, Kav95 };
 
-struct DiskSpec {
+struct DiskPlacement {
   uint8_t target = 0;
   uint8_t lun = 0;
   DiskOptions disk;
 };
 
-struct TargetSpec {
+struct TargetPlacement {
   uint8_t id = 0;
   TargetOptions options;
 };
 
 // The socket controller of a PC Card host and the card it holds.
-struct SocketControllerSpec {
+struct SocketControllerSetup {
   PcicConfig controller;      // ports, window page, timing registers
   int cardSocket = 1;         // 1 or 2; 0: no card in either socket
   std::optional<PcCard> card; // the adapter card unless another is named
@@ -64,13 +64,13 @@ struct SystemConfig {
   bool isaAlias = true;
   std::optional<uint32_t> accessRangeStart; // default by flavour
   Fas408Options chip;
-  std::vector<TargetSpec> targets;
-  std::vector<DiskSpec> disks;
+  std::vector<TargetPlacement> targets;
+  std::vector<DiskPlacement> disks;
   std::optional<std::string> options; // the driver's option string
   PortDriverConfig portDriver;        // the rest of the port driver's setup
 
   // The PC Card host's socket controller; none on other machines.
-  std::optional<SocketControllerSpec> socketController;
+  std::optional<SocketControllerSetup> socketController;
 
   // KAV95 runs on a PC Card host: its machine has the socket controller,
   // with the adapter card in socket 1.
@@ -78,7 +78,7 @@ struct SystemConfig {
     SystemConfig config;
     config.flavour = flavour;
     if (flavour == Flavour::Kav95) {
-      config.socketController = SocketControllerSpec{};
+      config.socketController = SocketControllerSetup{};
     }
     return config;
   }

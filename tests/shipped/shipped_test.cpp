@@ -410,7 +410,7 @@ TEST(ShippedImage, TimesOutAStalledTargetAsTheLinkedFlavourDoes) {
     sim::ClassDriver disks(systems[i]->portDriver());
     ASSERT_TRUE(disks.readBlocks(0, 0, 0, 1, 512).ok());
     systems[i]->target(0).options().stallIn = sim::Phase::Status;
-    sim::RequestSpec read;
+    sim::RequestOrder read;
     read.cdb = {0x28, 0, 0, 0, 0, 8, 0, 0, 2, 0};
     read.srbFlags = SRB_FLAGS_DATA_IN;
     read.dataLength = 1024;

@@ -40,8 +40,17 @@ static std::vector<std::pair<std::string, std::string>> Describe(const void *dev
   return fields;
 }
 
+static int CardSocket(const void *deviceExtension) {
+#ifdef KAV_FLAVOUR_95
+  return static_cast<const HW_DEVICE_EXTENSION *>(deviceExtension)->Socket;
+#else
+  (void)deviceExtension;
+  return -1;
+#endif
+}
+
 DriverView MakeDriverView() {
-  return DriverView{FLAVOUR_IS_95 ? "KAV95" : "KAVNT", DriverEntry, Describe};
+  return DriverView{FLAVOUR_IS_95 ? "KAV95" : "KAVNT", DriverEntry, Describe, CardSocket};
 }
 
 } // namespace KAV_NS

@@ -15,6 +15,8 @@ struct DriverView {
   ULONG(NTAPI *driverEntry)(PVOID, PVOID);
   // Named fields of the adapter record, as text.
   std::vector<std::pair<std::string, std::string>> (*describe)(const void *deviceExtension);
+  // KAV95: the socket the adapter record names (0: none); KAVNT: -1.
+  int (*cardSocket)(const void *deviceExtension);
 };
 
 namespace kavnt {
