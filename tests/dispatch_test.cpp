@@ -41,7 +41,7 @@ void ScriptBusReset(ScriptedDriver &driver) {
 }
 
 sim::RequestOrder Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
-                         uint32_t dataLength = 0) {
+                          uint32_t dataLength = 0) {
   sim::RequestOrder order;
   order.targetId = target;
   order.lun = lun;

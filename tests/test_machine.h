@@ -98,7 +98,7 @@ private:
 // ------------------------------------------------------------- requests
 
 inline sim::RequestOrder Execute(uint8_t target, uint8_t lun, std::vector<uint8_t> cdb,
-                                uint32_t srbFlags = SRB_FLAGS_NO_DATA_TRANSFER) {
+                                 uint32_t srbFlags = SRB_FLAGS_NO_DATA_TRANSFER) {
   sim::RequestOrder order;
   order.targetId = target;
   order.lun = lun;

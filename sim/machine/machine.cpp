@@ -69,8 +69,7 @@ void IoSpace::trace(uint32_t port, unsigned width, bool write, uint32_t value, u
   }
 }
 
-void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value,
-                      uint32_t count) {
+void IoSpace::account(uint32_t port, unsigned width, bool write, uint32_t value, uint32_t count) {
   (write ? counts_.writes : counts_.reads)[width] += count;
   if (recording_ || observer) {
     trace(port, width, write, value, count);

@@ -63,8 +63,8 @@ CommandResult ClassDriver::sendOnce(uint8_t target, uint8_t lun, const std::vect
   order.lun = lun;
   order.cdb = cdb;
   order.srbFlags = extraFlags | (dataInLength       ? SRB_FLAGS_DATA_IN
-                                : !dataOut.empty() ? SRB_FLAGS_DATA_OUT
-                                                   : SRB_FLAGS_NO_DATA_TRANSFER);
+                                 : !dataOut.empty() ? SRB_FLAGS_DATA_OUT
+                                                    : SRB_FLAGS_NO_DATA_TRANSFER);
   order.dataLength = dataInLength ? dataInLength : static_cast<uint32_t>(dataOut.size());
   order.dataOut = dataOut;
 

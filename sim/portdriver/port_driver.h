@@ -173,8 +173,7 @@ public:
     }
     return *activeDriver_;
   }
-  ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data,
-                   PVOID hwContext);
+  ULONG initialize(PVOID argument1, PVOID argument2, PHW_INITIALIZATION_DATA data, PVOID hwContext);
   PVOID getDeviceBase(INTERFACE_TYPE busType, ULONG busNumber, SCSI_PHYSICAL_ADDRESS address,
                       ULONG length, BOOLEAN inIoSpace);
   PVOID getLogicalUnit(UCHAR pathId, UCHAR targetId, UCHAR lun);

@@ -245,7 +245,9 @@ TEST(KavbenchRun, MachinesThatCannotBeBuiltOrRunAreRefused) {
   };
   const Refusal refusals[] = {
       {{"--disk", "0=/nonexistent/disk.img"}, kavbench::EXIT_BAD_ARGUMENTS, "cannot open"},
-      {{"--disk", "0=nbd://host/target"}, kavbench::EXIT_BAD_ARGUMENTS, "no disks of the kind 'nbd://'"},
+      {{"--disk", "0=nbd://host/target"},
+       kavbench::EXIT_BAD_ARGUMENTS,
+       "no disks of the kind 'nbd://'"},
       // Nothing listens on port 1: the connection is refused at once.
       {{"--disk", "0=iscsi://127.0.0.1:1/iqn.2024-01.sim.kav:none/1"},
        kavbench::EXIT_BAD_ARGUMENTS,
