@@ -124,6 +124,83 @@ TEST(DataOnChip, AWholeDiskGoesOutAndComesBackInOneRequestEach) {
   EXPECT_EQ(read.data, other);
 }
 
+// ------------------------------------------------- runs of bytes
+
+// What a sequence of transfers left behind, to compare a machine that moves
+// the bytes of a data phase in runs with one that moves them one by one.
+struct TransferTrace {
+  std::vector<uint32_t> statuses, lengths;
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<uint64_t> endTimes;
+  uint64_t busBytes = 0;
+  uint64_t reads[5] = {}, writes[5] = {};
+  uint32_t fifoBytes = 0, pioBytes = 0, transferCount = 0;
+  std::vector<uint8_t> buffer;
+};
+
+TransferTrace RunTransfers(sim::TargetOptions options, bool asynchronous, bool oneByOne) {
+  DataMachine d(options, asynchronous);
+  TestMachine &m = d.m();
+  // The recorder keeps every byte as an event, so no run may be moved.
+  m.bus().recorder.setEnabled(oneByOne);
+  TransferTrace trace;
+  auto note = [&](sim::Request &request) {
+    trace.statuses.push_back(request.status);
+    trace.lengths.push_back(request.srb.DataTransferLength);
+    trace.data.push_back(DataOf(request));
+    trace.endTimes.push_back(m.system().machine().clock.now());
+    m.port().forgetCompleted();
+  };
+  for (uint32_t length : {1u, 130u, 517u, 4096u, 65536u + 193u}) {
+    std::copy_n(Pattern(length, length).begin(), length, d.unit().buffer().begin());
+    note(m.execute(ReadBuffer(kBufferTarget, length)));
+    note(m.execute(WriteBuffer(kBufferTarget, Pattern(length, length + 1))));
+  }
+  note(m.execute(Read10(kDiskTarget, 5, 128)));
+  note(m.execute(Write10(kDiskTarget, 9, Pattern(64 * 512, 3))));
+  const sim::AccessCounts &counts = m.system().machine().io.counts();
+  std::copy_n(counts.reads, 5, trace.reads);
+  std::copy_n(counts.writes, 5, trace.writes);
+  trace.busBytes = m.bus().statistics.bytes;
+  trace.fifoBytes = m.chip().state().fifoBytes;
+  trace.pioBytes = m.chip().state().pioBytes;
+  trace.transferCount = m.chip().state().transferCount;
+  trace.buffer = d.unit().buffer();
+  return trace;
+}
+
+TEST(DataOnChip, RunsOfBytesKeepTheTimesCountsAndDataOfOneByOne) {
+  struct Case {
+    const char *name;
+    bool asynchronous;
+    uint32_t shortRead, shortWrite;
+  };
+  const Case cases[] = {
+      {"synchronous", false, sim::NO_LIMIT, sim::NO_LIMIT},
+      {"asynchronous", true, sim::NO_LIMIT, sim::NO_LIMIT},
+      {"short reads and writes", false, 300, 4001},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::TargetOptions options = Settled();
+    options.shortReadBytes = c.shortRead;
+    options.shortWriteBytes = c.shortWrite;
+    TransferTrace runs = RunTransfers(options, c.asynchronous, false);
+    TransferTrace oneByOne = RunTransfers(options, c.asynchronous, true);
+    EXPECT_EQ(runs.statuses, oneByOne.statuses);
+    EXPECT_EQ(runs.lengths, oneByOne.lengths);
+    EXPECT_TRUE(runs.data == oneByOne.data);
+    EXPECT_EQ(runs.endTimes, oneByOne.endTimes);
+    EXPECT_EQ(runs.busBytes, oneByOne.busBytes);
+    EXPECT_TRUE(std::equal(runs.reads, runs.reads + 5, oneByOne.reads));
+    EXPECT_TRUE(std::equal(runs.writes, runs.writes + 5, oneByOne.writes));
+    EXPECT_EQ(runs.fifoBytes, oneByOne.fifoBytes);
+    EXPECT_EQ(runs.pioBytes, oneByOne.pioBytes);
+    EXPECT_EQ(runs.transferCount, oneByOne.transferCount);
+    EXPECT_TRUE(runs.buffer == oneByOne.buffer);
+  }
+}
+
 // ------------------------------------------------------------ residuals
 
 TEST(DataOnChip, AShortReadReportsTheBytesMoved) {

@@ -630,6 +630,60 @@ uint8_t Fas408::receive(uint64_t time, Phase phase) {
   return byte;
 }
 
+// How many bytes of a data phase may move now as one run, the first at
+// `time`, one every `period`: those the target has for it that fit before
+// the bus's run limit, at most `room`. Fewer than two are not worth a run.
+uint32_t Fas408::runLength(uint64_t time, uint64_t period, uint32_t room) const {
+  if (room < 2 || bus_.bytesWatched()) {
+    return 0;
+  }
+  uint64_t limit = bus_.runLimit(*this);
+  if (limit <= time) {
+    return 0;
+  }
+  uint64_t inTime = (limit - time) / period + 1;
+  uint64_t length = std::min<uint64_t>({inTime, room, target_->runnableBytes()});
+  return length < 2 ? 0 : static_cast<uint32_t>(length);
+}
+
+// Data in as a run: the bytes go straight into the PIO FIFO, counted down.
+bool Fas408::receiveRun(uint64_t time, Phase phase) {
+  uint64_t period = bytePeriodNs(phase);
+  uint32_t length = runLength(time, period, std::min(tc_, pio_.room()));
+  if (length == 0) {
+    return false;
+  }
+  uint8_t bytes[fas408::PIO_FIFO_BYTES];
+  target_->takeRun(time, period, bytes, length);
+  pio_.pushFrom(bytes, length);
+  tc_ -= length;
+  nextByteAt_ = time + length * period;
+  return true;
+}
+
+// Data out as a run: the chip FIFO's bytes, then those the DMA port brings
+// from the PIO FIFO (counted down as they enter the core). A run that sends
+// the last counted byte ends the transfer as the last single byte would.
+bool Fas408::sendRun(uint64_t time, Phase phase) {
+  uint32_t fromPio = (pioControl_ & 1) ? std::min(tc_, pio_.count()) : 0;
+  uint64_t period = bytePeriodNs(phase);
+  uint32_t length = runLength(time, period, fifo_.count() + fromPio);
+  if (length == 0) {
+    return false;
+  }
+  uint8_t bytes[fas408::CHIP_FIFO_BYTES + fas408::PIO_FIFO_BYTES];
+  uint32_t fromFifo = fifo_.popInto(bytes, length);
+  uint32_t taken = pio_.popInto(bytes + fromFifo, length - fromFifo);
+  tc_ -= taken;
+  target_->giveRun(time, period, bytes, length);
+  nextByteAt_ = time + length * period;
+  pumpToCore();
+  if (tc_ == 0 && fifo_.empty()) {
+    finish(time + (length - 1) * period, INT_FUNCTION_COMPLETE);
+  }
+  return true;
+}
+
 void Fas408::releaseHeldAck(uint64_t time) {
   if (ackHeld_ && target_ != nullptr) {
     ackHeld_ = false;
@@ -643,10 +697,14 @@ void Fas408::pumpToCore() {
   if (running_ != Running::TransferDma || !dmaOutput_ || !(pioControl_ & 1)) {
     return;
   }
-  while (tc_ > 0 && !pio_.empty() && !fifo_.full()) {
-    fifo_.push(pio_.pop());
-    tc_--;
+  uint32_t length = std::min({tc_, fifo_.room(), pio_.count()});
+  if (length == 0) {
+    return;
   }
+  uint8_t bytes[fas408::CHIP_FIFO_BYTES];
+  pio_.popInto(bytes, length);
+  fifo_.pushFrom(bytes, length);
+  tc_ -= length;
 }
 
 void Fas408::sequenceStep(uint64_t time, Phase phase) {
@@ -727,6 +785,9 @@ void Fas408::dmaStep(uint64_t time, Phase phase) {
     if (!(pioControl_ & 1) || pio_.full()) {
       return; // the bus waits until the host makes room
     }
+    if (receiveRun(time, phase)) {
+      return;
+    }
     pio_.push(receive(time, phase));
     tc_--;
     target_->acknowledge(time);
@@ -738,6 +799,9 @@ void Fas408::dmaStep(uint64_t time, Phase phase) {
       finish(time, INT_FUNCTION_COMPLETE);
     }
     return; // the bus waits until the host gives bytes
+  }
+  if (sendRun(time, phase)) {
+    return;
   }
   sendFromFifo(time, phase, false);
   pumpToCore();

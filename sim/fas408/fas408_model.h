@@ -140,6 +140,11 @@
 // chip is connected always raises 0x20: it ends the running command, or
 // comes alone.
 //
+// Runs: while nothing records the bus byte by byte, the bytes of a DMA data
+// phase due before the model has caught up with the clock move in one step
+// (ScsiBus::runLimit), with the times, counts and FIFO contents they would
+// have had one by one.
+//
 // Timing (simulated): arbitration 3.2 us (bus free and arbitration delays);
 // RST held 25 us; an asynchronous byte 400 ns; a synchronous byte (data
 // phases only, offset not 0) the programmed period. The target may be
@@ -461,6 +466,9 @@ private:
   void releaseHeldAck(uint64_t time);
   void sendFromFifo(uint64_t time, Phase phase, bool counted);
   uint8_t receive(uint64_t time, Phase phase);
+  uint32_t runLength(uint64_t time, uint64_t period, uint32_t room) const;
+  bool receiveRun(uint64_t time, Phase phase);
+  bool sendRun(uint64_t time, Phase phase);
   void pumpToCore();
   void disconnect(uint64_t time);
   void driveLines(uint64_t time);

@@ -147,7 +147,18 @@ void ScsiBus::wakeAt(BusParticipant &who, uint64_t time) {
   recomputeNextEvent();
 }
 
+uint64_t ScsiBus::runLimit(const BusParticipant &who) const {
+  uint64_t limit = runningUntil_;
+  for (const BusParticipant *participant : participants_) {
+    if (participant != &who && participant->wakeAt_ <= limit) {
+      limit = participant->wakeAt_ == 0 ? 0 : participant->wakeAt_ - 1;
+    }
+  }
+  return limit;
+}
+
 void ScsiBus::runUntil(uint64_t now) {
+  runningUntil_ = now;
   while (nextEvent_ <= now) {
     BusParticipant *due = nullptr;
     for (BusParticipant *participant : participants_) {

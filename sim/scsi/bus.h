@@ -19,6 +19,10 @@
 //   chip catches up with the machine's clock, that is, at every register
 //   access. Nothing happens between accesses, and the same inputs always
 //   give the same sequence of events.
+// - Runs: with the recorder off, a participant may move the bytes of a data
+//   phase that fall before the moment the bus runs to (and before anyone
+//   else's wake-up) in one step, with the same bytes, times and end state
+//   as one by one. The statistics count them all.
 // - The recorder is off by default; then it costs one test per event. It
 //   keeps the events in a list, hands them to an observer as they happen, or
 //   both. Changes of the ORed lines (Kind::Lines) go to the observer only:
@@ -196,6 +200,13 @@ public:
   // Wakes every participant whose time has come, in time order, up to and
   // including `now`.
   void runUntil(uint64_t now);
+  // For a participant woken by runUntil: the last moment up to which it may
+  // act on its own without calls in between, that is, up to the moment
+  // runUntil runs to and before any other participant's wake-up.
+  uint64_t runLimit(const BusParticipant &who) const;
+  // Whether every byte must be seen one by one (the recorder keeps events
+  // or an observer watches), so that no run of bytes may be moved at once.
+  bool bytesWatched() const { return recorder.enabled() || recorder.observing(); }
 
   // -------------------------------------------------- initiator to targets
   // Selection of `targetId` (SEL asserted, ATN as given). Returns false when
@@ -226,6 +237,7 @@ private:
   Initiator *initiator_ = nullptr;
   uint32_t lines_ = 0;
   uint64_t nextEvent_ = NEVER;
+  uint64_t runningUntil_ = 0;
 };
 
 // What the bus asks of the initiator. The chip implements it.

@@ -283,6 +283,47 @@ void Target::giveByte(uint64_t time, uint8_t byte) {
   bus_.recorder.record({time, BusEvent::Kind::Byte, id_, step.phase, byte});
 }
 
+uint32_t Target::runnableBytes() const {
+  if (state_ != State::Connected || script_.empty() || !stepStarted_ || requestAt_ == NEVER) {
+    return 0;
+  }
+  const BusStep &step = script_.front();
+  if (step.kind != StepKind::Transfer || !isDataPhase(step.phase) || done_ + 1 >= step.length) {
+    return 0;
+  }
+  return step.length - done_ - 1;
+}
+
+void Target::takeRun(uint64_t first, uint64_t periodNs, uint8_t *out, uint32_t count) {
+  const BusStep &step = script_.front();
+  if (step.fromData && !step.repeat) {
+    size_t at = static_cast<size_t>(step.offset) + done_;
+    size_t held = at < data_.size() ? std::min<size_t>(count, data_.size() - at) : 0;
+    std::memcpy(out, data_.data() + at, held);
+    std::memset(out + held, 0xFF, count - held);
+  } else {
+    for (uint32_t i = 0; i < count; i++) {
+      out[i] = stepByte(step, done_ + i);
+    }
+  }
+  done_ += count;
+  requestAt_ = first + (count - 1) * periodNs; // acknowledged last at this moment
+  bus_.statistics.bytes += count;
+}
+
+void Target::giveRun(uint64_t first, uint64_t periodNs, const uint8_t *in, uint32_t count) {
+  const BusStep &step = script_.front();
+  if (step.fromData) {
+    size_t at = static_cast<size_t>(step.offset) + done_;
+    if (at < data_.size()) {
+      std::memcpy(data_.data() + at, in, std::min<size_t>(count, data_.size() - at));
+    }
+  }
+  done_ += count;
+  requestAt_ = first + (count - 1) * periodNs;
+  bus_.statistics.bytes += count;
+}
+
 void Target::acknowledge(uint64_t time) {
   if (state_ != State::Connected || script_.empty() || !stepStarted_) {
     return;

@@ -298,6 +298,16 @@ public:
   uint8_t takeByte(uint64_t time);
   void giveByte(uint64_t time, uint8_t byte);
   void acknowledge(uint64_t time);
+  // Runs: the bytes of a data phase moved in one step when nothing watches
+  // the bus byte by byte. A run starts with the byte requested now and
+  // stops before the step's last byte, whose acknowledgement ends the step
+  // through acknowledge(). `runnableBytes` is how long a run may be (0 when
+  // no run can start); a run of `count` bytes, the first at `first` and one
+  // every `periodNs`, leaves the target as that many takeByte (or giveByte)
+  // and acknowledge calls would.
+  uint32_t runnableBytes() const;
+  void takeRun(uint64_t first, uint64_t periodNs, uint8_t *out, uint32_t count);
+  void giveRun(uint64_t first, uint64_t periodNs, const uint8_t *in, uint32_t count);
   uint64_t byteNs() const { return options_.timing.byteNs; }
   const TransferAgreement &agreement() const { return agreement_; }
 
