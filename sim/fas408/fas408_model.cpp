@@ -74,6 +74,7 @@ uint32_t Fas408::read(uint32_t offset, unsigned width) {
   if (clock_.now() < bus_.nextEvent() && width == 1) {
     // Nothing is due: the polled path. REG_STATUS, the register every wait
     // polls, is answered without the table's indirect call.
+    countAccess(1, 1);
     if (offset == REG_STATUS && bank_ == 0) {
       return readStatus();
     }
@@ -84,6 +85,7 @@ uint32_t Fas408::read(uint32_t offset, unsigned width) {
 
 uint32_t Fas408::readSlow(uint32_t offset, unsigned width) {
   catchUp();
+  countAccess(width, 1);
   if (width == 1) {
     return BANKS[bank_][offset & 0xF].read(*this);
   }
@@ -93,7 +95,7 @@ uint32_t Fas408::readSlow(uint32_t offset, unsigned width) {
 uint32_t Fas408::readWide(uint32_t offset, unsigned width) {
   if (bank_ == 1 && (offset & 0xF) == REG_PIO_DATA) {
     uint8_t bytes[4];
-    readBlock(offset, width, bytes, 1);
+    popPio(bytes, width);
     uint32_t value = 0;
     for (unsigned i = 0; i < width; i++) {
       value |= uint32_t{bytes[i]} << (8 * i);
@@ -106,12 +108,13 @@ uint32_t Fas408::readWide(uint32_t offset, unsigned width) {
 
 void Fas408::write(uint32_t offset, unsigned width, uint32_t value) {
   catchUp();
+  countAccess(width, 1);
   if (width != 1 && bank_ == 1 && (offset & 0xF) == REG_PIO_DATA) {
     uint8_t bytes[4];
     for (unsigned i = 0; i < width; i++) {
       bytes[i] = static_cast<uint8_t>(value >> (8 * i));
     }
-    writeBlock(offset, width, bytes, 1);
+    pushPio(bytes, width);
     return;
   }
   BANKS[bank_][offset & 0xF].write(*this, static_cast<uint8_t>(value));
@@ -123,13 +126,8 @@ void Fas408::readBlock(uint32_t offset, unsigned width, uint8_t *buffer, uint32_
     return;
   }
   catchUp();
-  uint32_t length = width * count;
-  uint32_t moved = pio_.popInto(buffer, length);
-  if (moved < length) {
-    std::memset(buffer + moved, 0xFF, length - moved);
-    counters_.pioUnderruns += length - moved;
-  }
-  reconsider(clock_.now());
+  countAccess(width, count);
+  popPio(buffer, width * count);
 }
 
 void Fas408::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer, uint32_t count) {
@@ -138,7 +136,21 @@ void Fas408::writeBlock(uint32_t offset, unsigned width, const uint8_t *buffer, 
     return;
   }
   catchUp();
-  uint32_t length = width * count;
+  countAccess(width, count);
+  pushPio(buffer, width * count);
+}
+
+// The host's side of the PIO FIFO, once the model has caught up.
+void Fas408::popPio(uint8_t *buffer, uint32_t length) {
+  uint32_t moved = pio_.popInto(buffer, length);
+  if (moved < length) {
+    std::memset(buffer + moved, 0xFF, length - moved);
+    counters_.pioUnderruns += length - moved;
+  }
+  reconsider(clock_.now());
+}
+
+void Fas408::pushPio(const uint8_t *buffer, uint32_t length) {
   uint32_t moved = pio_.pushFrom(buffer, length);
   counters_.pioOverruns += length - moved;
   pumpToCore();
@@ -163,12 +175,12 @@ uint8_t Fas408::readIntStatus() {
 
 uint8_t Fas408::readPioData() {
   uint8_t byte;
-  readBlock(REG_PIO_DATA, 1, &byte, 1);
+  popPio(&byte, 1);
   return byte;
 }
 
 void Fas408::writePioData(uint8_t value) {
-  writeBlock(REG_PIO_DATA, 1, &value, 1);
+  pushPio(&value, 1);
 }
 
 uint8_t Fas408::readPioStatus() {
@@ -216,6 +228,8 @@ void Fas408::writeStray(uint8_t value) {
 // ---------------------------------------------------------------- commands
 
 void Fas408::writeCommand(uint8_t value) {
+  // A data loop runs from its DMA transfer command to the next command.
+  inDataLoop_ = value == CMD_TRANSFER_INFO_DMA;
   const CommandEntry *entry = nullptr;
   for (const CommandEntry &candidate : COMMANDS) {
     if (candidate.code == value) {

@@ -270,7 +270,9 @@ public:
     uint32_t moved = length < count_ ? length : count_;
     uint32_t first = CAPACITY - head_ < moved ? CAPACITY - head_ : moved;
     std::memcpy(out, bytes_ + head_, first);
-    std::memcpy(out + first, bytes_, moved - first);
+    if (moved > first) {
+      std::memcpy(out + first, bytes_, moved - first);
+    }
     head_ = (head_ + moved) % CAPACITY;
     count_ -= moved;
     return moved;
@@ -281,7 +283,9 @@ public:
     uint32_t tail = (head_ + count_) % CAPACITY;
     uint32_t first = CAPACITY - tail < moved ? CAPACITY - tail : moved;
     std::memcpy(bytes_ + tail, in, first);
-    std::memcpy(bytes_, in + first, moved - first);
+    if (moved > first) {
+      std::memcpy(bytes_, in + first, moved - first);
+    }
     count_ += moved;
     return moved;
   }
@@ -317,6 +321,10 @@ struct Fas408Counters {
   uint64_t pioOverruns = 0;  // bytes written to a full PIO FIFO
   uint64_t pioUnderruns = 0; // bytes read from an empty PIO FIFO
   uint64_t strayAccesses = 0;
+  // Port accesses by width (1, 2, 4) from a DMA transfer command to the next
+  // command: the driver's data loops, the FIFO drained after the transfer
+  // ended included. A block access counts each of its units.
+  uint64_t dataPhaseAccesses[5] = {};
 };
 
 class Fas408 : public IoDevice, public Initiator {
@@ -385,6 +393,13 @@ private:
   static const CommandEntry COMMANDS[];
 
   uint32_t readSlow(uint32_t offset, unsigned width);
+  void popPio(uint8_t *buffer, uint32_t length);
+  void pushPio(const uint8_t *buffer, uint32_t length);
+  void countAccess(unsigned width, uint32_t units) {
+    if (inDataLoop_ && width <= 4) {
+      counters_.dataPhaseAccesses[width] += units;
+    }
+  }
   uint32_t readWide(uint32_t offset, unsigned width);
   void catchUp() {
     uint64_t now = clock_.now();
@@ -509,6 +524,7 @@ private:
   uint8_t completeStage_ = 0; // initiator complete: 0 start, 1 status taken, 2 message taken
   Event event_ = Event::None;
   uint64_t nextByteAt_ = 0;
+  bool inDataLoop_ = false; // for counters_.dataPhaseAccesses
 
   // The bus side.
   bool connected_ = false;

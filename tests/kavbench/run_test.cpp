@@ -425,3 +425,25 @@ TEST(KavbenchRun, AnIscsiLunOfTgtIsScannedWithItsOwnInquiryAndVerified) {
   EXPECT_EQ(run.summary().errors(), 0u);
   EXPECT_GT(run.summary().stats.bytesVerified, 0u);
 }
+
+// The data loops' accesses against their own pattern: one status read and 32
+// dword reads per 128 bytes in, one status read and 16 dword writes per 64
+// bytes out. A command's first block waits for the bus (some 50 status polls
+// at 10 MB/s), which long transfers make small.
+TEST(KavbenchRun, DataLoopsStayAtTheirAccessPatternsFloor) {
+  for (const char *workload : {"read", "write"}) {
+    SCOPED_TRACE(workload);
+    BenchRun run = RunBench(
+        {"--workload", workload, "--pattern", "sequential", "--size", "1M", "--count", "4"});
+    ASSERT_EQ(run.result.exitCode, kavbench::EXIT_CLEAN) << run.out << run.err;
+    const kavbench::Summary &summary = run.summary();
+    double kib = static_cast<double>(summary.bytesMoved()) / 1024.0;
+    double dwordsPerKiB = static_cast<double>(summary.dataPhaseAccesses[4]) / kib;
+    double bytesPerKiB = static_cast<double>(summary.dataPhaseAccesses[1]) / kib;
+    EXPECT_DOUBLE_EQ(dwordsPerKiB, 256.0);
+    EXPECT_EQ(summary.dataPhaseAccesses[2], 0u);
+    EXPECT_GE(bytesPerKiB, summary.floorPerKiB8());
+    EXPECT_LE(bytesPerKiB, summary.floorPerKiB8() * 1.01);
+    EXPECT_DOUBLE_EQ(summary.floorPerKiB8(), std::string(workload) == "read" ? 8.0 : 12.0);
+  }
+}

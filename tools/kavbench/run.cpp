@@ -12,6 +12,7 @@
 #include "vcd.h"
 #include "workload.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace kavbench {
@@ -54,7 +55,9 @@ struct Baseline {
   explicit Baseline(sim::System &system, const sim::ClassDriver &classDriver)
       : accesses(system.machine().io.counts()), clock(system.machine().clock.now()),
         counters(classDriver.counters()), timeouts(system.portDriver().timeouts()),
-        busResets(system.bus().statistics.resets), host(std::chrono::steady_clock::now()) {}
+        busResets(system.bus().statistics.resets), host(std::chrono::steady_clock::now()) {
+    std::copy_n(system.chip().counters().dataPhaseAccesses, 5, dataPhaseAccesses);
+  }
 
   sim::AccessCounts accesses;
   uint64_t clock;
@@ -62,6 +65,7 @@ struct Baseline {
   uint64_t timeouts;
   uint64_t busResets;
   std::chrono::steady_clock::time_point host;
+  uint64_t dataPhaseAccesses[5] = {};
 };
 
 void Differences(Summary &summary, sim::System &system, const sim::ClassDriver &classDriver,
@@ -70,6 +74,8 @@ void Differences(Summary &summary, sim::System &system, const sim::ClassDriver &
   for (unsigned width : {1u, 2u, 4u}) {
     summary.accesses.reads[width] = now.reads[width] - start.accesses.reads[width];
     summary.accesses.writes[width] = now.writes[width] - start.accesses.writes[width];
+    summary.dataPhaseAccesses[width] =
+        system.chip().counters().dataPhaseAccesses[width] - start.dataPhaseAccesses[width];
   }
   summary.simulatedNs = system.machine().clock.now() - start.clock;
   const sim::ClassCounters &counters = classDriver.counters();

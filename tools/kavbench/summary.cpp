@@ -38,6 +38,17 @@ uint64_t Summary::bytesMoved() const {
   return stats.read.bytes + stats.write.bytes + stats.verify.bytes;
 }
 
+double Summary::floorPerKiB8() const {
+  double accesses = static_cast<double>(stats.read.bytes) / 128.0 +
+                    static_cast<double>(stats.write.bytes + stats.verify.bytes) / 64.0;
+  uint64_t moved = bytesMoved();
+  return moved == 0 ? 0.0 : accesses * 1024.0 / static_cast<double>(moved);
+}
+
+double Summary::floorPerKiB32() const {
+  return bytesMoved() == 0 ? 0.0 : 256.0;
+}
+
 uint64_t Summary::errors() const {
   uint64_t failed = soak ? soak->failedUnfaulted : stats.failedCommands;
   uint64_t unaccounted = 0;
@@ -69,6 +80,10 @@ void PrintSummary(std::FILE *out, const Summary &summary) {
   std::fprintf(out, "  %-16s per KiB moved: 8-bit %.2f, 16-bit %.2f, 32-bit %.2f\n",
                "port accesses", PerKiB(a.reads[1] + a.writes[1], moved),
                PerKiB(a.reads[2] + a.writes[2], moved), PerKiB(a.reads[4] + a.writes[4], moved));
+  const uint64_t *d = summary.dataPhaseAccesses;
+  std::fprintf(out, "  %-16s per KiB moved: 8-bit %.2f (floor %.2f), 32-bit %.2f (floor %.2f)\n",
+               "in data phases", PerKiB(d[1], moved), summary.floorPerKiB8(), PerKiB(d[4], moved),
+               summary.floorPerKiB32());
   for (const KindRow &kind : Kinds(stats)) {
     PrintThroughput(out, kind);
   }
@@ -129,6 +144,13 @@ void WriteSummaryJson(JsonWriter &json, const Summary &summary) {
   json.number("8", PerKiB(a.reads[1] + a.writes[1], summary.bytesMoved()));
   json.number("16", PerKiB(a.reads[2] + a.writes[2], summary.bytesMoved()));
   json.number("32", PerKiB(a.reads[4] + a.writes[4], summary.bytesMoved()));
+  json.endObject();
+  json.beginObject("dataPhaseAccessesPerKiB");
+  json.number("8", PerKiB(summary.dataPhaseAccesses[1], summary.bytesMoved()));
+  json.number("16", PerKiB(summary.dataPhaseAccesses[2], summary.bytesMoved()));
+  json.number("32", PerKiB(summary.dataPhaseAccesses[4], summary.bytesMoved()));
+  json.number("floor8", summary.floorPerKiB8());
+  json.number("floor32", summary.floorPerKiB32());
   json.endObject();
   json.beginArray("commands");
   for (const KindRow &kind : Kinds(stats)) {

@@ -29,12 +29,19 @@ struct Summary {
   uint64_t timeouts = 0;
   uint64_t busResets = 0;
   sim::AccessCounts accesses; // during the run
+  // Of those, the accesses made while a data phase's transfer ran, by width.
+  uint64_t dataPhaseAccesses[5] = {};
   uint64_t simulatedNs = 0;
   double hostSeconds = 0;
   std::string timingModel;
   std::vector<std::string> violations; // the port driver's
 
   uint64_t bytesMoved() const;
+  // The data loops' own pattern, per KiB moved: data in takes one 8-bit
+  // status read and 32 dword reads per 128 bytes, data out one status read
+  // and 16 dword writes per 64 bytes (WRITE(10) and VERIFY(10) send data).
+  double floorPerKiB8() const;
+  double floorPerKiB32() const;
   // What makes the run fail: failed commands (in a soak, those of requests
   // without a fault of their own), data mismatches, violations, requests
   // left outstanding or not accounted for.
