@@ -146,28 +146,17 @@ inline sim::RequestOrder WriteBuffer(uint8_t target, const std::vector<uint8_t> 
 }
 
 // READ(10) or WRITE(10) of whole 512-byte blocks.
-inline std::vector<uint8_t> ReadWrite10(uint8_t operationCode, uint32_t lba, uint16_t blocks) {
-  return {operationCode,
-          0x00,
-          static_cast<uint8_t>(lba >> 24),
-          static_cast<uint8_t>(lba >> 16),
-          static_cast<uint8_t>(lba >> 8),
-          static_cast<uint8_t>(lba),
-          0x00,
-          static_cast<uint8_t>(blocks >> 8),
-          static_cast<uint8_t>(blocks),
-          0x00};
-}
 
 inline sim::RequestOrder Read10(uint8_t target, uint32_t lba, uint16_t blocks) {
-  sim::RequestOrder order = Execute(target, 0, ReadWrite10(0x28, lba, blocks), SRB_FLAGS_DATA_IN);
+  sim::RequestOrder order = Execute(target, 0, sim::Cdb10(0x28, 0, lba, blocks), SRB_FLAGS_DATA_IN);
   order.dataLength = blocks * 512u;
   return order;
 }
 
 inline sim::RequestOrder Write10(uint8_t target, uint32_t lba, const std::vector<uint8_t> &bytes) {
   uint16_t blocks = static_cast<uint16_t>(bytes.size() / 512);
-  sim::RequestOrder order = Execute(target, 0, ReadWrite10(0x2A, lba, blocks), SRB_FLAGS_DATA_OUT);
+  sim::RequestOrder order =
+      Execute(target, 0, sim::Cdb10(0x2A, 0, lba, blocks), SRB_FLAGS_DATA_OUT);
   order.dataLength = static_cast<uint32_t>(bytes.size());
   order.dataOut = bytes;
   return order;

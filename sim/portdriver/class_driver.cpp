@@ -40,9 +40,11 @@ uint32_t BigEndian32(const std::vector<uint8_t> &data, size_t at) {
          static_cast<uint32_t>(data[at + 2]) << 8 | data[at + 3];
 }
 
-std::vector<uint8_t> ReadWriteCdb(uint8_t opcode, uint32_t lba, uint16_t blocks) {
-  return {opcode,
-          0x00,
+} // namespace
+
+std::vector<uint8_t> Cdb10(uint8_t operationCode, uint8_t flags, uint32_t lba, uint16_t blocks) {
+  return {operationCode,
+          flags,
           static_cast<uint8_t>(lba >> 24),
           static_cast<uint8_t>(lba >> 16),
           static_cast<uint8_t>(lba >> 8),
@@ -52,8 +54,6 @@ std::vector<uint8_t> ReadWriteCdb(uint8_t opcode, uint32_t lba, uint16_t blocks)
           static_cast<uint8_t>(blocks),
           0x00};
 }
-
-} // namespace
 
 CommandResult ClassDriver::sendOnce(uint8_t target, uint8_t lun, const std::vector<uint8_t> &cdb,
                                     uint32_t dataInLength, const std::vector<uint8_t> &dataOut,
@@ -181,13 +181,13 @@ std::optional<Capacity> ClassDriver::readCapacity(uint8_t target, uint8_t lun) {
 
 CommandResult ClassDriver::readBlocks(uint8_t target, uint8_t lun, uint32_t lba, uint16_t blocks,
                                       uint32_t blockSize) {
-  return command(target, lun, ReadWriteCdb(OP_READ_10, lba, blocks), blocks * blockSize);
+  return command(target, lun, Cdb10(OP_READ_10, 0, lba, blocks), blocks * blockSize);
 }
 
 CommandResult ClassDriver::writeBlocks(uint8_t target, uint8_t lun, uint32_t lba,
                                        const std::vector<uint8_t> &data, uint32_t blockSize) {
   uint16_t blocks = static_cast<uint16_t>(data.size() / blockSize);
-  return command(target, lun, ReadWriteCdb(OP_WRITE_10, lba, blocks), 0, data);
+  return command(target, lun, Cdb10(OP_WRITE_10, 0, lba, blocks), 0, data);
 }
 
 std::vector<ScanEntry> ClassDriver::scanBus() {

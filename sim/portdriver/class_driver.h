@@ -25,6 +25,10 @@
 
 namespace sim {
 
+// A 10-byte CDB of the READ(10) family: operation code, flags (byte 1),
+// logical block address, transfer length in blocks.
+std::vector<uint8_t> Cdb10(uint8_t operationCode, uint8_t flags, uint32_t lba, uint16_t blocks);
+
 struct SenseData {
   uint8_t key = 0;
   uint8_t asc = 0;

@@ -17,19 +17,6 @@ constexpr uint8_t OP_VERIFY_10 = 0x2F;
 constexpr uint8_t VERIFY_BYTE_CHECK = 0x02;
 constexpr uint8_t SENSE_MISCOMPARE = 0x0E;
 
-std::vector<uint8_t> Cdb10(uint8_t opcode, uint8_t flags, uint32_t lba, uint32_t count) {
-  return {opcode,
-          flags,
-          static_cast<uint8_t>(lba >> 24),
-          static_cast<uint8_t>(lba >> 16),
-          static_cast<uint8_t>(lba >> 8),
-          static_cast<uint8_t>(lba),
-          0x00,
-          static_cast<uint8_t>(count >> 8),
-          static_cast<uint8_t>(count),
-          0x00};
-}
-
 std::string Unit(const DiskUnderTest &disk) {
   return "ID " + std::to_string(disk.id) + " LUN " + std::to_string(disk.lun);
 }
@@ -120,7 +107,7 @@ void Exerciser::checkRead(DiskUnderTest &disk, uint32_t lba, uint32_t count, con
 OperationEnd Exerciser::readInto(DiskUnderTest &disk, uint32_t lba, uint32_t count,
                                  std::vector<uint8_t> &data) {
   sim::CommandResult result =
-      run(disk, stats_.read, Cdb10(OP_READ_10, 0, lba, count), count * DiskShadow::BLOCK, {});
+      run(disk, stats_.read, sim::Cdb10(OP_READ_10, 0, lba, count), count * DiskShadow::BLOCK, {});
   if (!result.ok()) {
     failed(disk, "READ(10)", lba, count, result);
     return OperationEnd::Failed;
@@ -140,7 +127,8 @@ OperationEnd Exerciser::write(DiskUnderTest &disk, uint32_t lba, uint32_t count)
   uint32_t generation = disk.shadow.newGeneration();
   std::vector<uint8_t> data(static_cast<size_t>(count) * DiskShadow::BLOCK);
   disk.shadow.fill(lba, count, generation, data.data());
-  sim::CommandResult result = run(disk, stats_.write, Cdb10(OP_WRITE_10, 0, lba, count), 0, data);
+  sim::CommandResult result =
+      run(disk, stats_.write, sim::Cdb10(OP_WRITE_10, 0, lba, count), 0, data);
   OperationEnd end = OperationEnd::Complete;
   if (!result.ok()) {
     failed(disk, "WRITE(10)", lba, count, result);
@@ -171,8 +159,8 @@ OperationEnd Exerciser::verify(DiskUnderTest &disk, uint32_t lba, uint32_t count
       return end;
     }
   }
-  sim::CommandResult result =
-      run(disk, stats_.verify, Cdb10(OP_VERIFY_10, VERIFY_BYTE_CHECK, lba, count), 0, expected);
+  sim::CommandResult result = run(
+      disk, stats_.verify, sim::Cdb10(OP_VERIFY_10, VERIFY_BYTE_CHECK, lba, count), 0, expected);
   if (result.ok()) {
     stats_.bytesVerified += result.transferred;
     return result.transferred < result.requested ? OperationEnd::Short : end;
