@@ -145,6 +145,18 @@ bool DiskUnit::notReady(Outcome &outcome) const {
   return false;
 }
 
+bool DiskUnit::blocksReachable(const uint8_t *cdb, Range &range, Outcome &outcome) const {
+  if (notReady(outcome)) {
+    return false;
+  }
+  range = rangeOf(cdb);
+  if (!inRange(range)) {
+    outcome = Outcome::check(sense::LBA_OUT_OF_RANGE);
+    return false;
+  }
+  return true;
+}
+
 Outcome DiskUnit::testUnitReady(const uint8_t *cdb, std::vector<uint8_t> &data) {
   (void)cdb;
   (void)data;
@@ -183,12 +195,9 @@ Outcome DiskUnit::readCapacity(const uint8_t *cdb, std::vector<uint8_t> &data) {
 
 Outcome DiskUnit::read(const uint8_t *cdb, std::vector<uint8_t> &data) {
   Outcome outcome;
-  if (notReady(outcome)) {
+  Range range;
+  if (!blocksReachable(cdb, range, outcome)) {
     return outcome;
-  }
-  Range range = rangeOf(cdb);
-  if (!inRange(range)) {
-    return Outcome::check(sense::LBA_OUT_OF_RANGE);
   }
   uint32_t bytes = range.count * BLOCK_BYTES;
   if (data.size() < bytes) {
@@ -201,12 +210,9 @@ Outcome DiskUnit::read(const uint8_t *cdb, std::vector<uint8_t> &data) {
 Outcome DiskUnit::write(const uint8_t *cdb, std::vector<uint8_t> &data) {
   (void)data;
   Outcome outcome;
-  if (notReady(outcome)) {
+  Range range;
+  if (!blocksReachable(cdb, range, outcome)) {
     return outcome;
-  }
-  Range range = rangeOf(cdb);
-  if (!inRange(range)) {
-    return Outcome::check(sense::LBA_OUT_OF_RANGE);
   }
   if (options_.readOnly) {
     return Outcome::check(sense::WRITE_PROTECTED);
@@ -218,12 +224,9 @@ Outcome DiskUnit::write(const uint8_t *cdb, std::vector<uint8_t> &data) {
 Outcome DiskUnit::verify(const uint8_t *cdb, std::vector<uint8_t> &data) {
   (void)data;
   Outcome outcome;
-  if (notReady(outcome)) {
+  Range range;
+  if (!blocksReachable(cdb, range, outcome)) {
     return outcome;
-  }
-  Range range = rangeOf(cdb);
-  if (!inRange(range)) {
-    return Outcome::check(sense::LBA_OUT_OF_RANGE);
   }
   bool compare = (cdb[1] & 0x02) != 0;
   uint32_t bytes = range.count * BLOCK_BYTES;

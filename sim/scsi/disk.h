@@ -94,6 +94,10 @@ private:
   bool inRange(Range range) const;
   // The error, if any, that stops media access.
   bool notReady(Outcome &outcome) const;
+  // What a READ, WRITE or VERIFY checks first: the unit is ready and the
+  // blocks the CDB names are on the medium. False, with the answer in
+  // `outcome`, when not.
+  bool blocksReachable(const uint8_t *cdb, Range &range, Outcome &outcome) const;
 
   DiskOptions options_;
   uint32_t blocks_ = 0;
