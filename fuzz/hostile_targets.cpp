@@ -2,8 +2,8 @@
 // does on the bus while our port driver keeps submitting requests to it.
 //
 //   byte 0     setup: bit 0 holds the target to asynchronous transfer (option
-//              "/AS1": every selection carries the command); the other bits
-//              are not used
+//              "/AS1": every selection carries the command); bit 7 lets the
+//              input have its one slow step; the other bits are not used
 //   then, for each request (at most MAX_REQUESTS):
 //   byte       bits 0-2 the request (RequestKind); bit 3 the SRB disables
 //              synchronous transfer; bits 4-6 the LUN; bit 7 the SRB disables
@@ -14,13 +14,19 @@
 //              and 5 too), bits 3-5 the step (StepOp), bits 6-7 the delay
 //              before it (DELAYS), then the step's own bytes
 // Missing bytes read 0. The target plays the request's steps from the top
-// at each selection (a list longer than its sequencer holds is cut).
+// at each selection, and frees the bus after the last (steps past its
+// sequencer's capacity are dropped). A stall or a long delay is a slow step:
+// see below. So is a reserved phase, which the driver waits out; without
+// the slow step left it plays as the phase with bit 2 clear.
 //
-// Polling to POLL_LIMIT costs about a tenth of a second of host time, so an
-// input gets at most one stall or long delay (later ones play as a short
-// delay, or not at all), and no further request is started once a start-I/O
-// call has waited so long. The machine starts with a bus reset in place of
-// initialise, whose five-second settle would cost as much.
+// Polling to POLL_LIMIT costs a tenth of a second of host time, a hundred
+// times an ordinary request (the fuzz tree builds the driver with a smaller
+// POLL_LIMIT, its own time-outs scaled with it), so an input gets at
+// most one stall or long delay, and only with bit 7 of its setup byte (other
+// ones play as a short delay, or not at all); no further request is started
+// once a start-I/O call has waited that long; buffers and runs of bytes are
+// kept short. The machine starts with a bus reset in place of initialise,
+// whose five-second settle would cost as much.
 //
 // Invariants, after every call into the driver: no write outside the
 // driver's records and the request buffers (the port driver's guard zones),
@@ -35,6 +41,7 @@
 // driver's time-out (never by the port driver itself), and after one more
 // bus reset a well-behaved target is served again: TEST UNIT READY, a read
 // and a write succeed with their bytes exact.
+#include "fas408.h"
 #include "flavour_under_test.h"
 #include "harness.h"
 #include "system.h"
@@ -50,14 +57,17 @@ using sim::ScriptStep;
 
 constexpr uint8_t TARGET_ID = 1;
 constexpr size_t MAX_REQUESTS = 6;
-constexpr size_t MAX_STEPS = 28; // beyond the target's sequencer (24 steps)
-constexpr uint32_t MAX_BUFFER = 4096;
-constexpr uint32_t MAX_RUN = 8192;                     // bytes of one run or receive step
-constexpr uint64_t SLOW_CALL_NS = 1'000'000'000ull;    // a call that polled to a limit
-constexpr uint64_t CALL_LIMIT_NS = 300'000'000'000ull; // five minutes
-constexpr uint64_t LONG_DELAY_NS = 5'000'000'000ull;   // past POLL_LIMIT reads
+constexpr size_t MAX_STEPS = 28;
+constexpr uint32_t MAX_BUFFER = 1024;
+constexpr uint32_t MAX_RUN = 2048; // bytes of one run or receive step
+// One wait that runs out: POLL_LIMIT reads of 255 ns.
+constexpr uint64_t POLL_LIMIT_NS = uint64_t{drv::POLL_LIMIT} * 255;
+constexpr uint64_t SLOW_CALL_NS = POLL_LIMIT_NS / 2;      // a call that polled to a limit
+constexpr uint64_t CALL_LIMIT_NS = POLL_LIMIT_NS * 70;    // five minutes at the real bound
+constexpr uint64_t LONG_DELAY_NS = POLL_LIMIT_NS * 6 / 5; // past a wait
 constexpr uint64_t DELAYS[4] = {1'000, 0, 200'000, LONG_DELAY_NS};
 constexpr uint8_t SETUP_ASYNC_ONLY = 0x01;
+constexpr uint8_t SETUP_SLOW_STEP = 0x80;
 
 enum class RequestKind : uint8_t {
   TestUnitReady,
@@ -105,7 +115,7 @@ struct Opening {
 
 // The one slow step an input may have.
 struct SlowBudget {
-  bool left = true;
+  bool left;
   bool take() {
     bool had = left;
     left = false;
@@ -138,12 +148,17 @@ void AddEnding(std::vector<ScriptStep> &steps, uint8_t status, uint64_t delayNs)
 
 void ReadStep(Input &in, std::vector<ScriptStep> &steps, const Opening &opening, SlowBudget &slow) {
   uint8_t op = in.byte();
+  StepOp kind = static_cast<StepOp>((op >> 3) & 7);
   Phase phase = static_cast<Phase>(op & 7);
+  bool reserved = phase == Phase::Reserved4 || phase == Phase::Reserved5;
+  if (reserved && kind <= StepOp::Receive && !slow.take()) {
+    phase = static_cast<Phase>(op & 3); // the driver waits out a reserved phase
+  }
   uint64_t delay = DELAYS[op >> 6];
   if (delay == LONG_DELAY_NS && !slow.take()) {
     delay = DELAYS[2];
   }
-  switch (static_cast<StepOp>((op >> 3) & 7)) {
+  switch (kind) {
   case StepOp::SendBytes: {
     std::vector<uint8_t> bytes(in.byte());
     for (uint8_t &byte : bytes) {
@@ -371,8 +386,9 @@ void CheckServedAgain(Findings &findings, Run &run) {
     RequestKind kind;
     uint32_t size;
   };
+  // A block and a tail each way.
   const Good goods[] = {
-      {RequestKind::TestUnitReady, 0}, {RequestKind::Read10, 512}, {RequestKind::Write10, 512}};
+      {RequestKind::TestUnitReady, 0}, {RequestKind::Read10, 130}, {RequestKind::Write10, 70}};
   for (const Good &good : goods) {
     sim::RequestOrder order = OrderFor(good.kind, 0, 0, good.size, nullptr);
     std::vector<ScriptStep> steps;
@@ -420,7 +436,7 @@ Findings RunInput(const uint8_t *data, size_t size) {
   run.checkPortDriver(findings, "start-up");
 
   std::vector<Submitted> submitted;
-  SlowBudget slow;
+  SlowBudget slow{(setup & SETUP_SLOW_STEP) != 0};
   for (size_t n = 0; n < MAX_REQUESTS && !in.empty(); n++) {
     uint8_t choice = in.byte();
     Submitted next;
@@ -438,6 +454,12 @@ Findings RunInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < count; i++) {
       ReadStep(in, steps, opening, slow);
     }
+    // The list ends with a bus free (a target that stays silent is a stall
+    // step), which the target's sequencer must have room for.
+    if (steps.size() >= sim::StepScript::CAPACITY) {
+      steps.resize(sim::StepScript::CAPACITY - 1);
+    }
+    steps.push_back(ScriptStep::busFree());
     run.target().setSteps(std::move(steps));
     if (Submit(findings, run, submitted, next) > SLOW_CALL_NS) {
       break; // one long wait per input

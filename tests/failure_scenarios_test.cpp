@@ -254,6 +254,32 @@ TEST(FailureScenario, ATargetThatKeepsTheBusAfterCommandCompleteIsResetByTheNext
   EXPECT_TRUE(m.bus().free());
 }
 
+// A target that answers a write with data: the write's buffer is the
+// caller's, to be given, not filled. The phase fails before a byte is
+// stored, and the bus reset returns the request.
+TEST(FailureScenario, DataInForAWriteIsNeverStoredInItsBuffer) {
+  TestMachine m;
+  std::vector<uint8_t> out = Pattern(300, 3);
+  m.system().addScriptedTarget(
+      3, {sim::ScriptStep::receive(Phase::MessageOut, 6), // IDENTIFY and the SDTR offer
+          sim::ScriptStep::receive(Phase::Command, 10),
+          sim::ScriptStep::send(Phase::DataIn, std::vector<uint8_t>(300, 0xEE)),
+          sim::ScriptStep::send(Phase::Status, {0x00}),
+          sim::ScriptStep::send(Phase::MessageIn, {0x00}), sim::ScriptStep::busFree()});
+  sim::RequestOrder write = Execute(3, 0, ReadWrite10(0x2A, 0, 1), SRB_FLAGS_DATA_OUT);
+  write.dataLength = 300;
+  write.dataOut = out;
+
+  sim::Request &request = m.start(write);
+
+  EXPECT_FALSE(request.completed);
+  EXPECT_EQ(m.errorLog().size(), 1u);
+  EXPECT_EQ(DataOf(request), out) << "the buffer is as the caller gave it";
+  m.port().expireOldestRequest();
+  EXPECT_EQ(request.status, SRB_STATUS_BUS_RESET);
+  EXPECT_EQ(DataOf(request), out);
+}
+
 // ------------------------------------------------------------- the chip
 
 // A chip that fails at start-up: initialise reports failure and the port
