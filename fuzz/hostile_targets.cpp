@@ -19,24 +19,25 @@
 // see below. So is a reserved phase, which the driver waits out; without
 // the slow step left it plays as the phase with bit 2 clear.
 //
-// Polling to POLL_LIMIT costs a tenth of a second of host time, a hundred
-// times an ordinary request (the fuzz tree builds the driver with a smaller
-// POLL_LIMIT, its own time-outs scaled with it), so an input gets at
-// most one stall or long delay, and only with bit 7 of its setup byte (other
-// ones play as a short delay, or not at all); no further request is started
-// once a start-I/O call has waited that long; buffers and runs of bytes are
-// kept short. The machine starts with a bus reset in place of initialise,
-// whose five-second settle would cost as much.
+// A wait the driver polls out to POLL_LIMIT costs a tenth of a second of host
+// time, a hundred times an ordinary request. The fuzz tree therefore builds
+// the driver with a bound of 16,384 reads (the harness scales its own times
+// with drv::POLL_LIMIT), and an input still gets at most one stall or long
+// delay, only with bit 7 of its setup byte (others play as a short delay, or
+// not at all); no further request is started once a start-I/O call has
+// polled that long; buffers and runs of bytes are kept short. The machine
+// starts with a bus reset in place of initialise, whose five-second settle
+// would cost as much.
 //
 // Invariants, after every call into the driver: no write outside the
 // driver's records and the request buffers (the port driver's guard zones),
 // no broken request discipline (double or pending completion); every start-I/O
 // call returns within CALL_LIMIT_NS of simulated time; a selection time-out
 // is reported only with the bus free (else the bus would stay held, every
-// later request a selection time-out); a completed request
-// has a status the driver may report for its function and a
-// DataTransferLength no larger than asked; a data-out buffer and the SRB's
-// request fields are as the port driver set them. At the end: every request
+// later request a selection time-out); a completed request has a status the
+// driver may report for its function and a DataTransferLength no larger than
+// asked; a data-out buffer (which a target's DATA IN must not fill) and the
+// SRB's request fields are as the port driver set them. At the end: every request
 // has been completed, by the driver or by its bus reset after the port
 // driver's time-out (never by the port driver itself), and after one more
 // bus reset a well-behaved target is served again: TEST UNIT READY, a read
