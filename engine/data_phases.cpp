@@ -6,7 +6,8 @@
 // No byte is ever stored beyond the request's buffer: data in stores at most
 // DataLength bytes, and a phase that meets more data than the request asked
 // for fails (a data phase entered with no bytes left fails at once, instead
-// of starting a transfer of a count of 0).
+// of starting a transfer of a count of 0). Nor is a byte stored in the buffer
+// of a request marked data-out only: data in for a write fails at once.
 #include "engine.h"
 
 namespace KAV_NS {
@@ -70,8 +71,11 @@ UCHAR DataInPhaseRun(PHW_DEVICE_EXTENSION DeviceExtension) {
   ULONG base = DeviceExtension->BaseIoAddress;
   PUCHAR port = PioDataPort(base);
 
-  if (DeviceExtension->DataLength == 0) {
-    // The target has more data than the request asked for.
+  // The target has more data than the request asked for, or sends data to a
+  // request that only gives some (a write): its buffer is not ours to fill.
+  ULONG direction =
+      DeviceExtension->ActiveLu->Srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT);
+  if (DeviceExtension->DataLength == 0 || direction == SRB_FLAGS_DATA_OUT) {
     return FailPhase(DeviceExtension);
   }
   SelectBank(base, CONTROL_BANK0);

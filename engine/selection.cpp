@@ -94,12 +94,11 @@ UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
     WriteRegister(base, REG_COMMAND, CMD_SELECT_ATN_STOP);
   }
 
-  UCHAR waited = CheckStReg(base, CHECK_WAIT);
-  if (waited == CHECK_TIMEOUT && operationCode == SCSIOP_FORMAT_UNIT) {
+  if (CheckStReg(base, CHECK_WAIT) == CHECK_TIMEOUT && operationCode == SCSIOP_FORMAT_UNIT) {
     // A target formatting its medium may hold the selection for minutes.
     // When the long wait runs out, the selection is judged as any other.
     UCHAR status;
-    waited = WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status) ? 0 : CHECK_TIMEOUT;
+    WaitForFormatUnit(base, STATUS_INTERRUPT, 0, &status);
   }
 
   UCHAR intStatus = ReadRegister(base, REG_INT_STATUS);
@@ -107,19 +106,22 @@ UCHAR ExecuteSelection(PHW_DEVICE_EXTENSION DeviceExtension) {
     if ((ReadRegister(base, REG_SEQ_STEP) & SEQ_STEP_MASK) == 0) {
       WriteRegister(base, REG_COMMAND, CMD_RESET_ATN);
     }
-  } else if (waited == CHECK_TIMEOUT && intStatus == 0) {
-    // No interrupt at all: the selection never ended, for a selection time-out
-    // would have ended it long before the wait did. The target answered and
-    // holds the bus (stalled in the command phase, say). That is no selection
-    // time-out: the sequence fails, the phase loop logs it, and the request is
-    // left to the port driver's time-out, whose bus reset frees the bus.
-    FailPhase(DeviceExtension);
   } else if (MessageTakenAndBusFreed(DeviceExtension, intStatus)) {
     // The request has done its work; no phase follows.
     lu->SrbStatus = SRB_STATUS_SUCCESS;
     lu->RequestDone = 1;
     DeviceExtension->PhaseLoopDone = 1;
+  } else if ((intStatus & INT_DISCONNECT) == 0) {
+    // The bus is not free. Either the selection never ended (no interrupt:
+    // a selection time-out would have ended it long before the wait did), so
+    // the target answered and holds the bus, stalled in MESSAGE OUT or
+    // COMMAND, say; or the chip refused to select because a target still
+    // holds it from an earlier request. Neither is a selection time-out: the
+    // sequence fails, the phase loop logs it, and the request is left to the
+    // port driver's time-out, whose bus reset frees the bus.
+    FailPhase(DeviceExtension);
   } else {
+    // The bus is free again: no target answered, or it left at once.
     srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
     lu->RequestDone = 1;
     return 0;

@@ -16,6 +16,9 @@ const std::vector<uint8_t> kRead10 = {0x28, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 
 
 // ------------------------------------------------------------ bus scripts
 
+// The chip's interrupt after a selection that no target answered.
+constexpr uint8_t kSelectionTimedOut = 0x20;
+
 void ScriptSelection(ScriptedDriver &driver, uint8_t intStatus = 0x18) {
   driver.chip.queue(0, drv::REG_INT_STATUS, {0x00, intStatus});
   driver.chip.queue(0, drv::REG_STATUS, {0x82});
@@ -127,7 +130,7 @@ TEST(RoutineStartIo, ReportsTheStatusByteAndItsTranslation) {
 
 TEST(RoutineStartIo, ASelectionTimeOutCompletesWithTheLengthUnchanged) {
   ScriptedDriver driver;
-  ScriptSelection(driver, 0x00);
+  ScriptSelection(driver, kSelectionTimedOut);
 
   sim::Request &request = driver.port->start(Execute(6, 0, kRead10, 512));
 
@@ -207,7 +210,7 @@ TEST(RoutineStartIo, AFailedPhaseLeavesTheRequestToTheTimeOut) {
 TEST(RoutineStartIo, APendingReselectionLeavesTheRequestToTheTimeOut) {
   ScriptedDriver driver;
   // A first request on the unit completes and leaves RequestDone at 1.
-  ScriptSelection(driver, 0x00);
+  ScriptSelection(driver, kSelectionTimedOut);
   driver.port->start(Execute(2, 0, kTestUnitReady));
   ASSERT_EQ(LuOf(driver, 2, 0).RequestDone, 1);
   driver.port->clearEvents();
@@ -338,7 +341,7 @@ TEST(RoutineStartIo, AnAbortIsReportedFailedWithAnExtraNextRequest) {
 
 TEST(RoutineStartIo, AnAbortThatCompletesIsStillReportedFailed) {
   ScriptedDriver driver;
-  ScriptSelection(driver, 0x00);
+  ScriptSelection(driver, kSelectionTimedOut);
 
   sim::Request &request = driver.port->start(Function(SRB_FUNCTION_ABORT_COMMAND, 4, 0));
 
@@ -383,7 +386,7 @@ TEST(RoutineStartIo, ADeviceResetSendsTheMessageAloneAndForgetsTheAgreement) {
   ScriptedDriver driver;
   drv::HW_DEVICE_EXTENSION &ext = driver.ext();
   // An earlier execute request left its command in the LU record.
-  ScriptSelection(driver, 0x00);
+  ScriptSelection(driver, kSelectionTimedOut);
   driver.port->start(Execute(4, 1, kRead10, 512));
   for (int lun = 0; lun < 8; lun++) {
     ext.SdtrSent[4][lun] = 1;
@@ -450,10 +453,10 @@ TEST(RoutineStartIo, ADeviceResetTakenByTheTargetSucceeds) {
 
 TEST(RoutineStartIo, AnExecuteRequestAfterAMessageOnlyRequestBuildsItsOwnMessage) {
   ScriptedDriver driver;
-  ScriptSelection(driver, 0x00);
+  ScriptSelection(driver, kSelectionTimedOut);
   driver.port->start(Function(SRB_FUNCTION_ABORT_COMMAND, 3, 0));
   driver.chip.reset();
-  ScriptSelection(driver, 0x00);
+  ScriptSelection(driver, kSelectionTimedOut);
 
   driver.port->start(Execute(3, 0, kTestUnitReady));
 

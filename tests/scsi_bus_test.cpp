@@ -425,6 +425,34 @@ TEST(TargetEngine, StallAfterTheCommandKeepsAOneByteSelectionWaiting) {
   EXPECT_EQ(session.phase(), 3);
 }
 
+TEST(TargetEngine, StallMidTransferKeepsTheBusAfterTheBytesBeforeIt) {
+  sim::TargetOptions options;
+  options.stallAtByte = 100;
+  DiskSession session(options);
+  ASSERT_EQ(session.select(2, {0x80}, Read10(0, 1)).interrupt, 0x18);
+  session.loadCount(512);
+  session.command(0x90);
+  EXPECT_EQ(session.waitInterrupt(100'000), 0xFF) << "no end of the transfer";
+  EXPECT_EQ(session.count(), 412u) << "100 bytes came";
+  EXPECT_EQ(session.phase(), 1);
+  EXPECT_TRUE(session.target().connected());
+}
+
+TEST(TargetEngine, TargetDroppingTheBusFreesItWithoutAMessage) {
+  for (Phase drop : {Phase::MessageOut, Phase::Status}) {
+    SCOPED_TRACE(sim::phaseName(drop));
+    sim::TargetOptions options;
+    options.busFreeIn = drop;
+    DiskSession session(options);
+    ChipSession::Selection selection = session.select(2, {0x80}, TEST_UNIT_READY);
+    EXPECT_EQ(selection.interrupt, 0x20) << "bus free during the selection sequence";
+    EXPECT_EQ(selection.step, drop == Phase::MessageOut ? 0 : 3);
+    EXPECT_TRUE(session.system.bus().free());
+    EXPECT_FALSE(session.target().connected());
+    EXPECT_FALSE(session.target().taskPending()) << "the task was dropped";
+  }
+}
+
 TEST(TargetEngine, LongFormatKeepsTheCommandPhaseAfterTheCdbWentOut) {
   DiskSession session;
   session.disk().options().formatNs = 6'000'000'000; // beyond 2^24 polls of 255 ns
@@ -619,6 +647,49 @@ TEST(ScriptedTarget, BusFreeInTheMiddleOfDataEndsTheTransferWithDisconnect) {
   EXPECT_EQ(endInterrupt, 0x20);
   EXPECT_EQ(endStatus, 0x80) << "a free bus: phase 0, count not zero";
   EXPECT_EQ(chip.count(), 412u);
+}
+
+TEST(ScriptedTarget, ReselectsAfterABusFreeAndPlaysTheRest) {
+  ChipSession chip;
+  chip.system.addScriptedTarget(
+      4,
+      {sim::ScriptStep::receive(Phase::MessageOut, 1), sim::ScriptStep::receive(Phase::Command, 6),
+       sim::ScriptStep::send(Phase::MessageIn, {0x04}), // DISCONNECT
+       sim::ScriptStep::busFree(), sim::ScriptStep::reselect(),
+       sim::ScriptStep::send(Phase::MessageIn, {0x80}), sim::ScriptStep::send(Phase::Status, {0}),
+       sim::ScriptStep::send(Phase::MessageIn, {0x00}), sim::ScriptStep::busFree()});
+  ASSERT_TRUE(chip.resetAndProgram());
+  ASSERT_EQ(chip.select(4, {0x80}, TEST_UNIT_READY).interrupt, 0x18);
+  ChipSession::MessageIn disconnect = chip.messageIn();
+  EXPECT_EQ(disconnect.bytes, std::vector<uint8_t>{0x04});
+  EXPECT_TRUE(disconnect.disconnected);
+  EXPECT_EQ(chip.waitInterrupt(), 0x97) << "reselected, the target in MESSAGE IN, count zero";
+  EXPECT_EQ(chip.read(0x5), 0x04);
+  ChipSession::MessageIn identify = chip.messageIn();
+  EXPECT_EQ(identify.bytes, std::vector<uint8_t>{0x80});
+  EXPECT_EQ(identify.nextPhase, 3);
+  EXPECT_EQ(chip.statusPhase().status, 0x00);
+}
+
+TEST(ScriptedTarget, StepsAfterABusFreeWithoutReselectionAreDroppedAndANewListPlaysNext) {
+  ChipSession chip;
+  sim::ScriptedTarget &scripted = chip.system.addScriptedTarget(
+      4,
+      {sim::ScriptStep::receive(Phase::MessageOut, 1), sim::ScriptStep::receive(Phase::Command, 6),
+       sim::ScriptStep::busFree(), sim::ScriptStep::send(Phase::Status, {0})});
+  ASSERT_TRUE(chip.resetAndProgram());
+  EXPECT_EQ(chip.select(4, {0x80}, TEST_UNIT_READY).interrupt, 0x20);
+  chip.system.portDriver().stall(1'000); // a millisecond of simulated time
+  chip.read(0x4);
+  EXPECT_TRUE(chip.system.bus().free()) << "no STATUS on a bus the target has left";
+
+  scripted.setSteps({sim::ScriptStep::receive(Phase::MessageOut, 1),
+                     sim::ScriptStep::receive(Phase::Command, 6),
+                     sim::ScriptStep::send(Phase::Status, {0x02}),
+                     sim::ScriptStep::send(Phase::MessageIn, {0x00}), sim::ScriptStep::busFree()});
+  ASSERT_EQ(chip.select(4, {0x80}, TEST_UNIT_READY).interrupt, 0x18);
+  EXPECT_EQ(chip.statusPhase().status, 0x02);
+  EXPECT_EQ(scripted.connections(), 2u);
 }
 
 TEST(ScriptedTarget, ListLongerThanTheSequencerIsCutAndCounted) {

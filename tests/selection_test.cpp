@@ -164,9 +164,11 @@ TEST(ExecuteSelection, LoadsTheTargetsAgreedSettingsBeforeTheFifo) {
       << Describe(log);
 }
 
+// Any cause but function complete with bus service is no selection. With the
+// disconnect bit the bus is free again: a selection time-out, completed.
 TEST(ExecuteSelection, OnlyFunctionCompleteWithBusServiceCountsAsSelected) {
-  const uint8_t failing[] = {0x00, 0x08, 0x10, 0x20, 0x1C, 0x38, 0x98};
-  for (uint8_t intStatus : failing) {
+  const uint8_t freeBus[] = {0x20, 0x28, 0x30, 0x38, 0x60};
+  for (uint8_t intStatus : freeBus) {
     SCOPED_TRACE(testing::Message() << "REG_INT_STATUS 0x" << std::hex << int(intStatus));
     ScriptedDriver driver;
     EngineRequest request(5, 0, kTestUnitReady, 64);
@@ -183,6 +185,33 @@ TEST(ExecuteSelection, OnlyFunctionCompleteWithBusServiceCountsAsSelected) {
     EXPECT_EQ(driver.chip.log().back(), R0(0x5, intStatus)) << "REG_SEQ_STEP is not read";
     EXPECT_EQ(driver.ext().DataLength, 0x5A5Au) << "the data count is not taken over";
     EXPECT_TRUE(driver.errorLog().empty());
+  }
+}
+
+// Without the disconnect bit a target still holds the bus: one that answered
+// and stopped, or one an earlier request left connected, so that the chip
+// refused to select (illegal command). A selection time-out would be
+// reported for every later request, with no bus reset to free the bus:
+// instead the sequence fails and the request is left to the time-out.
+TEST(ExecuteSelection, AnInterruptWithoutDisconnectFailsTheSequence) {
+  const uint8_t heldBus[] = {0x00, 0x08, 0x10, 0x1C, 0x40, 0x98};
+  for (uint8_t intStatus : heldBus) {
+    SCOPED_TRACE(testing::Message() << "REG_INT_STATUS 0x" << std::hex << int(intStatus));
+    ScriptedDriver driver;
+    EngineRequest request(5, 0, kTestUnitReady, 64);
+    request.arm(driver.ext());
+    request.lu.RequestDone = 0;
+    request.srb.SrbStatus = SRB_STATUS_PENDING;
+    driver.chip.queue(0, drv::REG_STATUS, {0x80});
+    driver.chip.queue(0, drv::REG_INT_STATUS, {0x00, intStatus});
+
+    EXPECT_EQ(Select(driver), 1) << "the phase loop takes the failure";
+
+    EXPECT_EQ(driver.ext().CurrentPhase, drv::PHASE_FAILED);
+    EXPECT_EQ(driver.ext().PhaseLoopDone, 1);
+    EXPECT_EQ(request.lu.RequestDone, 0);
+    EXPECT_EQ(request.srb.SrbStatus, SRB_STATUS_PENDING);
+    EXPECT_EQ(driver.chip.log().back(), R0(0x5, intStatus)) << "REG_SEQ_STEP is not read";
   }
 }
 

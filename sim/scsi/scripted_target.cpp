@@ -35,6 +35,13 @@ ScriptStep ScriptStep::busFree(uint64_t delayNs) {
   return step;
 }
 
+ScriptStep ScriptStep::reselect(uint64_t delayNs) {
+  ScriptStep step;
+  step.kind = Kind::Reselect;
+  step.delayNs = delayNs;
+  return step;
+}
+
 ScriptedTarget::ScriptedTarget(ScsiBus &bus, uint8_t id, std::vector<ScriptStep> steps,
                                TargetOptions options)
     : Target(bus, id, std::move(options)), steps_(std::move(steps)) {}
@@ -44,7 +51,16 @@ void ScriptedTarget::beginConnection(uint64_t time, bool atn) {
   connections_++;
   data_.clear();
   placed_.clear();
+  bool freed = false; // the latest step freed the bus
   for (const ScriptStep &step : steps_) {
+    bool reselecting = step.kind == ScriptStep::Kind::Reselect;
+    if (freed && !reselecting) {
+      break; // nothing plays on a bus the target has left
+    }
+    if (reselecting && !freed) {
+      continue; // still connected: nothing to reselect
+    }
+    freed = step.kind == ScriptStep::Kind::BusFree;
     BusStep bus;
     switch (step.kind) {
     case ScriptStep::Kind::Send:
@@ -67,6 +83,9 @@ void ScriptedTarget::beginConnection(uint64_t time, bool atn) {
       break;
     case ScriptStep::Kind::BusFree:
       bus = special(StepKind::BusFree, step.delayNs);
+      break;
+    case ScriptStep::Kind::Reselect:
+      bus = special(StepKind::Reselect, step.delayNs);
       break;
     }
     push(bus);

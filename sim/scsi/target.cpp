@@ -215,6 +215,11 @@ void Target::startStep(uint64_t time) {
   switch (step.kind) {
   case StepKind::Transfer:
   case StepKind::Stall: {
+    if (options_.busFreeIn && step.phase == *options_.busFreeIn) {
+      script_.clear(); // the task is dropped
+      releaseBus(time);
+      return;
+    }
     uint32_t lines = line::BSY | phaseLines(step.phase);
     if ((bus_.lines() & (line::BSY | line::PHASE)) != lines || !stepStarted_) {
       bus_.recorder.record({time, BusEvent::Kind::Phase, id_, step.phase, 0});
@@ -652,6 +657,17 @@ void Target::planAfterCommand(uint64_t time, const Outcome &outcome) {
 }
 
 void Target::planDataPhase(Phase phase, uint32_t length, uint64_t delayNs, StepEnd end) {
+  uint32_t stallAt = options_.stallAtByte;
+  if (stallAt < length) {
+    if (stallAt > 0) {
+      push(fromData(phase, 0, stallAt, delayNs));
+      delayNs = 0;
+    }
+    BusStep stall = fromData(phase, stallAt, length - stallAt, delayNs, end);
+    stall.kind = StepKind::Stall;
+    push(stall);
+    return;
+  }
   uint32_t at = options_.disconnectAtByte;
   if (!options_.disconnects || disconnectPlanned_ || at >= length) {
     push(fromData(phase, 0, length, delayNs, end));

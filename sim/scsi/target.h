@@ -53,7 +53,10 @@
 //   a reselection it sends IDENTIFY in MESSAGE IN and goes on.
 // - A selection while a task is disconnected drops that task.
 // - Misbehaviour knobs: a stalled phase shows its lines and never asks for a
-//   byte (the bus is held until a reset); extra data-in bytes follow the
+//   byte (the bus is held until a reset); a target that stops answering in
+//   the data phase does so after `stallAtByte` bytes, the same way; a target
+//   that drops the bus frees it as it would enter its `busFreeIn` phase, the
+//   task dropped, no message sent; extra data-in bytes follow the
 //   command's data (0xEE each); a message flood is that many copies of one
 //   byte in one MESSAGE IN phase before the data or status; a busy target
 //   answers BUSY without running the command; a target that does not answer
@@ -227,6 +230,8 @@ struct TargetOptions {
   uint32_t shortWriteBytes = NO_LIMIT; // at most this many bytes of data out
   uint32_t extraDataInBytes = 0;       // sent beyond what the command asked
   std::optional<Phase> stallIn;        // never REQ in this phase
+  uint32_t stallAtByte = NO_LIMIT;     // never REQ again after this byte of a data phase
+  std::optional<Phase> busFreeIn;      // free the bus instead of entering this phase
   uint32_t messageFloodBytes = 0;      // MESSAGE IN bytes before the data or status
   uint8_t floodByte = message::NO_OPERATION;
   uint32_t busyCommands = 0; // answer BUSY to this many commands
