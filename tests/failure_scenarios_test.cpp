@@ -266,7 +266,7 @@ TEST(FailureScenario, DataInForAWriteIsNeverStoredInItsBuffer) {
           sim::ScriptStep::send(Phase::DataIn, std::vector<uint8_t>(300, 0xEE)),
           sim::ScriptStep::send(Phase::Status, {0x00}),
           sim::ScriptStep::send(Phase::MessageIn, {0x00}), sim::ScriptStep::busFree()});
-  sim::RequestOrder write = Execute(3, 0, ReadWrite10(0x2A, 0, 1), SRB_FLAGS_DATA_OUT);
+  sim::RequestOrder write = Execute(3, 0, sim::Cdb10(0x2A, 0, 0, 1), SRB_FLAGS_DATA_OUT);
   write.dataLength = 300;
   write.dataOut = out;
 
