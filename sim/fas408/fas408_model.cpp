@@ -648,7 +648,7 @@ uint8_t Fas408::receive(uint64_t time, Phase phase) {
 // `time`, one every `period`: those the target has for it that fit before
 // the bus's run limit, at most `room`. Fewer than two are not worth a run.
 uint32_t Fas408::runLength(uint64_t time, uint64_t period, uint32_t room) const {
-  if (room < 2 || bus_.bytesWatched()) {
+  if (room < 2 || period == 0 || bus_.bytesWatched()) {
     return 0;
   }
   uint64_t limit = bus_.runLimit(*this);
