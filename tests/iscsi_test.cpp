@@ -4,6 +4,7 @@
 #include "class_driver.h"
 #include "driver_under_test.h"
 #include "iscsi_unit.h"
+#include "pattern.h"
 #include "system.h"
 #include "tgt_target.h"
 
@@ -20,15 +21,7 @@ constexpr uint32_t BLOCK = 512;
 constexpr uint64_t IMAGE_BYTES = 8 * 1024 * 1024;
 constexpr uint32_t LAST_BLOCK = IMAGE_BYTES / BLOCK - 1;
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint8_t &byte : bytes) {
-    x = x * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(x >> 16);
-  }
-  return bytes;
-}
+using testdata::Pattern;
 
 bool AllZero(const std::vector<uint8_t> &bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t byte) { return byte == 0; });

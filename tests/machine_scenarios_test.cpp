@@ -9,6 +9,7 @@
 // the driver only through DriverEntryUnderTest() and the port driver.
 #include "class_driver.h"
 #include "driver_under_test.h"
+#include "pattern.h"
 #include "system.h"
 
 #include <gtest/gtest.h>
@@ -70,15 +71,7 @@ struct Scenario {
   sim::ClassDriver classDriver;
 };
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint8_t &byte : bytes) {
-    x = x * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(x >> 16);
-  }
-  return bytes;
-}
+using testdata::Pattern;
 
 std::vector<uint8_t> Medium(sim::DiskUnit &disk, uint32_t lba, uint32_t blocks) {
   std::vector<uint8_t> bytes(static_cast<size_t>(blocks) * sim::DiskUnit::BLOCK_BYTES);
@@ -89,16 +82,7 @@ std::vector<uint8_t> Medium(sim::DiskUnit &disk, uint32_t lba, uint32_t blocks) 
 // VERIFY(10) with byte check: the target compares the data sent with its
 // medium.
 std::vector<uint8_t> Verify10(uint32_t lba, uint16_t blocks) {
-  return {0x2F,
-          0x02, // BYTCHK
-          uint8_t(lba >> 24),
-          uint8_t(lba >> 16),
-          uint8_t(lba >> 8),
-          uint8_t(lba),
-          0x00,
-          uint8_t(blocks >> 8),
-          uint8_t(blocks),
-          0x00};
+  return sim::Cdb10(0x2F, 0x02 /* BYTCHK */, lba, blocks);
 }
 
 TEST(MachineScenario, StartUpResetsTheBusProgramsTheChipAndTakesRequests) {

@@ -3,6 +3,8 @@
 // message, command, data and status phases, disconnection and the knobs of
 // misbehaving targets.
 #include "chip_session.h"
+#include "class_driver.h"
+#include "pattern.h"
 
 #include <numeric>
 
@@ -14,25 +16,14 @@ const std::vector<uint8_t> TEST_UNIT_READY = {0x00, 0, 0, 0, 0, 0};
 const std::vector<uint8_t> REQUEST_SENSE = {0x03, 0, 0, 0, 18, 0};
 
 std::vector<uint8_t> Read10(uint32_t lba, uint16_t blocks) {
-  return {0x28,         0, uint8_t(lba >> 24),   uint8_t(lba >> 16), uint8_t(lba >> 8),
-          uint8_t(lba), 0, uint8_t(blocks >> 8), uint8_t(blocks),    0};
+  return sim::Cdb10(0x28, 0, lba, blocks);
 }
 
 std::vector<uint8_t> Write10(uint32_t lba, uint16_t blocks) {
-  std::vector<uint8_t> cdb = Read10(lba, blocks);
-  cdb[0] = 0x2A;
-  return cdb;
+  return sim::Cdb10(0x2A, 0, lba, blocks);
 }
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint8_t &byte : bytes) {
-    x = x * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(x >> 16);
-  }
-  return bytes;
-}
+using testdata::Pattern;
 
 // A machine with a programmed chip and a disk at target 2 whose power-on
 // unit attention has been collected.

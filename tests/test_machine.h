@@ -15,6 +15,7 @@
 
 #include "class_driver.h"
 #include "driver_under_test.h"
+#include "pattern.h"
 #include "system.h"
 
 #include <gtest/gtest.h>
@@ -170,17 +171,7 @@ inline sim::RequestOrder Function(uint8_t function, uint8_t target, uint8_t lun 
   return order;
 }
 
-// Bytes that differ from block to block and from byte to byte, so that a
-// byte moved to the wrong place shows.
-inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
-  std::vector<uint8_t> bytes(length);
-  uint32_t state = seed * 2654435761u + 1;
-  for (uint8_t &byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(state >> 16);
-  }
-  return bytes;
-}
+using testdata::Pattern;
 
 inline std::vector<uint8_t> DataOf(const sim::Request &request) {
   return std::vector<uint8_t>(request.data.data(), request.data.data() + request.data.size());
